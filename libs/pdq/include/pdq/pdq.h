@@ -1,0 +1,53 @@
+#pragma once
+// PDQ perceptual hash of 512x512 RGBA frames, bit for bit reproducible.
+// No input/output and no dependency outside the C++ standard library.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace pdq {
+
+inline constexpr std::size_t kRgbaFrameBytes = 1048576;  // 512 x 512 x 4
+
+struct FrameHashError {
+  enum class Kind { InvalidRgbaFrameSize, HashFailed };
+  Kind kind = Kind::HashFailed;
+  std::uint64_t got = 0;       // InvalidRgbaFrameSize
+  std::uint64_t expected = 0;  // InvalidRgbaFrameSize
+  std::string text;            // HashFailed
+  /// "invalid RGBA frame size: got N, expected 1048576" or "pdq hash failed: ...".
+  std::string message() const;
+};
+
+using Hash256 = std::array<std::uint8_t, 32>;
+
+/// Reusable working buffers, so hashing a stream allocates nothing per frame.
+class Hasher {
+ public:
+  Hasher();
+  ~Hasher();
+  Hasher(const Hasher&) = delete;
+  Hasher& operator=(const Hasher&) = delete;
+
+  /// The 32-byte hash of an RGBA image; "empty image" below 5 pixels a side.
+  std::expected<Hash256, FrameHashError> pdq_hash(std::span<const std::uint8_t> rgba,
+                                                  std::size_t width, std::size_t height);
+  /// 64 lowercase hex digits of a 512x512 RGBA frame.
+  std::expected<std::string, FrameHashError> hash_rgba_frame(std::span<const std::uint8_t> frame);
+
+ private:
+  struct Buffers;
+  std::unique_ptr<Buffers> buffers_;
+};
+
+/// One-shot forms of the hasher's operations.
+std::expected<Hash256, FrameHashError> pdq_hash(std::span<const std::uint8_t> rgba,
+                                                std::size_t width, std::size_t height);
+std::expected<std::string, FrameHashError> hash_rgba_frame(std::span<const std::uint8_t> frame);
+
+}  // namespace pdq

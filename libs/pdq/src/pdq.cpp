@@ -1,0 +1,1 @@
+#include "pdq/pdq.h"

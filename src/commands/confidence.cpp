@@ -1,0 +1,3 @@
+#include "commands/commands.h"
+
+CommandOutcome run_confidence(std::span<const std::string>) { return fail("not implemented"); }

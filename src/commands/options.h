@@ -1,0 +1,89 @@
+#pragma once
+// The parsed options of every command and the parsers that fill them.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "result.h"
+
+struct InputSource {
+  enum class Kind { Stdin, Path };
+  Kind kind = Kind::Stdin;
+  std::string path;  // only for Path
+
+  static InputSource stdin_source() { return {Kind::Stdin, {}}; }
+  static InputSource file(std::string p) { return {Kind::Path, std::move(p)}; }
+  bool is_stdin() const { return kind == Kind::Stdin; }
+};
+
+struct OutputTarget {
+  enum class Kind { Stdout, Path, Discard };
+  Kind kind = Kind::Stdout;
+  std::string path;  // only for Path
+
+  static OutputTarget stdout_target() { return {Kind::Stdout, {}}; }
+  static OutputTarget file(std::string p) { return {Kind::Path, std::move(p)}; }
+  static OutputTarget discard() { return {Kind::Discard, {}}; }
+};
+
+struct KeySource {
+  enum class Kind { Hex, File };
+  Kind kind = Kind::Hex;
+  std::string value;  // the key text for Hex, the path for File
+};
+
+enum class HashFormat { Hex, Bits, Jsonl };
+
+struct PrepareOptions {
+  std::string input;
+  std::string name;
+  bool with_pdq = false;
+  double fps = 2.0;
+  std::optional<InputSource> pdq_hashes;
+  OutputTarget output;
+};
+
+struct SignOptions {
+  InputSource input;
+  OutputTarget output;
+  std::string nvr_device_id;
+  std::string nvr_key_id;
+  KeySource key;
+  std::optional<std::string> nvr_pubkey_hex;
+  std::optional<std::int64_t> signed_at_ms;
+};
+
+struct EmbedOptions {
+  std::string input;
+  InputSource envelope;
+  OutputTarget output;
+  OutputTarget summary = OutputTarget::discard();
+};
+
+struct VerifyOptions {
+  std::string input;
+  OutputTarget output;
+};
+
+struct HashOptions {
+  HashFormat format = HashFormat::Hex;
+  bool progress = false;
+};
+
+/// "-" is Stdout, "none" fails, anything else (the empty text too) is a Path.
+Result<OutputTarget> parse_output_target(std::string_view value);
+/// A positive finite frame rate, or "invalid fps ..." as the message.
+Result<double> parse_fps(std::string_view text);
+
+/// Each parser takes the arguments after the command word.
+Result<PrepareOptions> parse_prepare_options(std::span<const std::string> args);
+/// command is "sign-attestation" or "sign-zip-manifest"; kind is "attestation
+/// request" or "zip manifest request".
+Result<SignOptions> parse_sign_options(std::span<const std::string> args, std::string_view command,
+                                       std::string_view kind);
+Result<EmbedOptions> parse_embed_options(std::span<const std::string> args);
+Result<VerifyOptions> parse_verify_options(std::span<const std::string> args);
+Result<HashOptions> parse_hash_options(std::span<const std::string> args);

@@ -1,0 +1,3 @@
+#include "commands/commands.h"
+
+CommandOutcome prepare_attestation(const PrepareOptions&) { return fail("not implemented"); }

@@ -1,0 +1,28 @@
+#pragma once
+// The NVR's P-256 signing key: loaded from a key file or hex text, checked,
+// its public key derived. Key bytes are wiped when the key goes away.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "commands/options.h"
+#include "result.h"
+
+class NvrKey {
+ public:
+  NvrKey() = default;
+  NvrKey(const NvrKey&) = delete;
+  NvrKey& operator=(const NvrKey&) = delete;
+  NvrKey(NvrKey&& other) noexcept;
+  NvrKey& operator=(NvrKey&& other) noexcept;
+  ~NvrKey();
+
+  std::array<std::uint8_t, 32> scalar{};  // big-endian k, 1 <= k < n
+  std::string public_key_hex;             // 04 || X || Y, 130 lowercase digits
+};
+
+/// The loaded key, or the first fault's message. Prints the hex-key warning.
+Result<NvrKey> load_nvr_key(const KeySource& source,
+                            const std::optional<std::string>& expected_public_key_hex);

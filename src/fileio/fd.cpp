@@ -1,0 +1,83 @@
+// File descriptors and the small read/write loops every stream user needs:
+// interrupted calls are repeated, short transfers continue.
+
+#include "fileio/fd.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "fileio/fileio.h"
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int Fd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+Result<void> Fd::close() {
+  int fd = release();
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return fail(format_io_error(errno));
+  return {};
+}
+
+Result<void> write_all(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(format_io_error(errno));
+    }
+    if (n == 0) return fail(std::string(kWriteZero));
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<void> write_all(int fd, std::string_view text) {
+  return write_all(fd, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer) {
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return fail(format_io_error(errno));
+  }
+}
+
+Result<void> read_exact(int fd, std::span<std::uint8_t> buffer) {
+  while (!buffer.empty()) {
+    auto n = read_some(fd, buffer);
+    if (!n) return fail(n.error());
+    if (*n == 0) return fail(std::string(kUnexpectedEof));
+    buffer = buffer.subspan(*n);
+  }
+  return {};
+}
+
+Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out) {
+  constexpr std::size_t kChunk = 64 * 1024;
+  for (;;) {
+    std::size_t old = out.size();
+    out.resize(old + kChunk);
+    auto n = read_some(fd, std::span(out).subspan(old));
+    if (!n) {
+      out.resize(old);
+      return fail(n.error());
+    }
+    out.resize(old + *n);
+    if (*n == 0) return {};
+  }
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Reading inputs, writing text outputs and hashing whole files.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands/options.h"
+#include "result.h"
+
+struct FileDigest {
+  std::string sha256_hex;  // 64 lowercase hex digits
+  std::uint64_t size = 0;  // bytes hashed
+};
+
+/// All bytes of a file or of standard input; `what` names stdin in messages.
+Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::string_view what);
+/// Writes text and one newline; a file target also gets the "==> wrote" line.
+CommandOutcome write_text_output(const OutputTarget& target, std::string_view text);
+/// SHA-256 of a whole file, streamed through one 16 MiB buffer.
+Result<FileDigest> sha256_file(const std::string& path);
+/// SHA-256 of at most the first `limit` bytes; size tells how many were read.
+Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit);
+/// "No such file or directory (os error 2)" for ENOENT.
+std::string format_io_error(int error_number);
+
+/// The texts of our own I/O loops, shown where an errno text would stand.
+inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
+inline constexpr std::string_view kUnexpectedEof = "failed to fill whole buffer";

@@ -1,0 +1,144 @@
+#pragma once
+// Helpers shared by the tests: a temporary directory, file helpers, and a
+// runner for the built program that captures exit status, stdout and stderr.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace test_util {
+
+inline const char* kProgram = VORLANT_BIN;
+inline const std::filesystem::path kSharedTestdata = SHARED_TESTDATA;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorlant-test-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void write_file(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::string stdin_bytes;
+  std::map<std::string, std::optional<std::string>> env;  // nullopt unsets
+  std::string cwd;
+  bool close_stdout_early = false;  // stdout is a pipe whose reader has gone
+};
+
+namespace detail {
+inline void drain(int fd, std::string& into) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    into.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+}
+}  // namespace detail
+
+/// Runs `program` (the built binary by default) with args and options.
+inline RunResult run(const std::vector<std::string>& args, const RunOptions& options = {},
+                     const std::string& program = kProgram) {
+  int in[2], out[2], err[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  std::vector<std::string> env_store;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    auto name = entry.substr(0, entry.find('='));
+    if (!options.env.contains(name)) env_store.push_back(entry);
+  }
+  for (const auto& [name, value] : options.env)
+    if (value) env_store.push_back(name + "=" + *value);
+  std::vector<char*> envp;
+  for (auto& e : env_store) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_store{program};
+  argv_store.insert(argv_store.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_store) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (options.close_stdout_early) ::close(out[0]);
+  RunResult result;
+  std::thread feeder([&] {
+    std::string_view rest = options.stdin_bytes;
+    while (!rest.empty()) {
+      ssize_t n = ::write(in[1], rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    ::close(in[1]);
+  });
+  std::thread out_reader([&] {
+    if (!options.close_stdout_early) detail::drain(out[0], result.out);
+  });
+  detail::drain(err[0], result.err);
+  out_reader.join();
+  feeder.join();
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+}  // namespace test_util
