@@ -1,14 +1,53 @@
 #pragma once
-// Parsing of untrusted JSON documents: one value, nothing but white space
-// after it, repeated keys refused, faults described with line and column.
+// Parsing of untrusted JSON documents into typed records: one value, nothing
+// but white space after it, repeated keys refused, nesting bounded, and every
+// fault described in words that end with the line and column.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "result.h"
 
-/// The parsed value, or a description ending "at line L column C".
-Result<nlohmann::json> parse_json_document(std::span<const std::uint8_t> bytes);
+struct JsonDocument {
+  nlohmann::json value;
+  std::string end_position;  // "at line L column C", just past the value
+};
+
+/// The parsed value, or a description such as "duplicate field `v` at line 3 column 6".
+Result<JsonDocument> parse_json_document(std::span<const std::uint8_t> bytes);
+
+enum class JsonFieldKind { U32, U64, String, OptionalString, OptionalF64, OptionalStringList };
+
+struct JsonFieldSpec {
+  std::string_view name;
+  JsonFieldKind kind;
+};
+
+/// A record whose members were all checked against their specs; the getters
+/// cannot fail. Optional members given as null read as absent.
+class JsonStruct {
+ public:
+  std::uint32_t u32(std::string_view name) const;
+  std::uint64_t u64(std::string_view name) const;
+  std::string string(std::string_view name) const;
+  std::optional<std::string> optional_string(std::string_view name) const;
+  std::optional<double> optional_f64(std::string_view name) const;
+  std::optional<std::vector<std::string>> optional_string_list(std::string_view name) const;
+
+ private:
+  friend Result<JsonStruct> read_json_struct(const JsonDocument&, std::string_view,
+                                             std::span<const JsonFieldSpec>);
+  nlohmann::json members_;  // object keyed by field name; absent or null when missing
+};
+
+/// Reads an object (keys in any order, unknown keys ignored) or an array of
+/// exactly the declared members in order. struct_name appears in the length
+/// fault: "invalid length 3, expected struct NAME with 8 elements".
+Result<JsonStruct> read_json_struct(const JsonDocument& document, std::string_view struct_name,
+                                    std::span<const JsonFieldSpec> fields);

@@ -1,0 +1,270 @@
+// Reads untrusted JSON with nlohmann/json, adding what the library leaves
+// out: repeated keys are refused (the library keeps the last silently), the
+// nesting depth is bounded, and every fault names where parsing stopped.
+
+#include "evidence/json_doc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <iterator>
+#include <set>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kMaxDepth = 256;
+
+// A byte iterator that records how far the parser has read, so a fault found
+// in a callback can be placed in the text.
+class CountingIterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  CountingIterator() = default;
+  CountingIterator(const char* at, const char* base, std::size_t* consumed)
+      : at_(at), base_(base), consumed_(consumed) {}
+  reference operator*() const { return *at_; }
+  CountingIterator& operator++() {
+    ++at_;
+    if (consumed_) *consumed_ = static_cast<std::size_t>(at_ - base_);
+    return *this;
+  }
+  CountingIterator operator++(int) {
+    CountingIterator old = *this;
+    ++*this;
+    return old;
+  }
+  bool operator==(const CountingIterator& other) const { return at_ == other.at_; }
+
+ private:
+  const char* at_ = nullptr;
+  const char* base_ = nullptr;
+  std::size_t* consumed_ = nullptr;
+};
+
+struct Fault {
+  std::string text;
+};
+
+std::string position_at(std::span<const std::uint8_t> bytes, std::size_t consumed) {
+  consumed = std::min(consumed, bytes.size());
+  std::size_t line = 1, line_start = 0;
+  for (std::size_t i = 0; i < consumed; ++i) {
+    if (bytes[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return "at line " + std::to_string(line) + " column " + std::to_string(consumed - line_start);
+}
+
+// The library's text without its "[json.exception...] parse error at line
+// L, column C: " preamble; the position is added back in our own form.
+std::string describe_parse_error(const json::parse_error& e) {
+  std::string what = e.what();
+  std::size_t column = what.find(", column ");
+  std::size_t colon = column == std::string::npos ? what.find("]: ") : what.find(": ", column);
+  if (colon != std::string::npos) return what.substr(colon + 2);
+  std::size_t bracket = what.find("] ");
+  return bracket == std::string::npos ? what : what.substr(bracket + 2);
+}
+
+bool is_json_whitespace(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string describe_value(const json& v) {
+  switch (v.type()) {
+    case json::value_t::null:
+      return "null";
+    case json::value_t::boolean:
+      return std::string("boolean `") + (v.get<bool>() ? "true" : "false") + "`";
+    case json::value_t::number_unsigned:
+      return "integer `" + std::to_string(v.get<std::uint64_t>()) + "`";
+    case json::value_t::number_integer:
+      return "integer `" + std::to_string(v.get<std::int64_t>()) + "`";
+    case json::value_t::number_float:
+      return "floating point `" + v.dump() + "`";
+    case json::value_t::string:
+      return "string " + v.dump();
+    case json::value_t::array:
+      return "sequence";
+    case json::value_t::object:
+      return "map";
+    default:
+      return "value";
+  }
+}
+
+std::string_view expected_text(JsonFieldKind kind) {
+  switch (kind) {
+    case JsonFieldKind::U32:
+      return "u32";
+    case JsonFieldKind::U64:
+      return "u64";
+    case JsonFieldKind::String:
+    case JsonFieldKind::OptionalString:
+      return "a string";
+    case JsonFieldKind::OptionalF64:
+      return "f64";
+    case JsonFieldKind::OptionalStringList:
+      return "a sequence";
+  }
+  return "a value";
+}
+
+bool is_optional(JsonFieldKind kind) {
+  return kind == JsonFieldKind::OptionalString || kind == JsonFieldKind::OptionalF64 ||
+         kind == JsonFieldKind::OptionalStringList;
+}
+
+// Empty when the value fits the kind, else the fault without its position.
+std::string check_field(const json& v, JsonFieldKind kind) {
+  std::string expected(expected_text(kind));
+  auto invalid_type = [&](const json& bad) {
+    return "invalid type: " + describe_value(bad) + ", expected " + expected;
+  };
+  switch (kind) {
+    case JsonFieldKind::U32:
+    case JsonFieldKind::U64: {
+      if (v.is_number_unsigned()) {
+        if (kind == JsonFieldKind::U32 && v.get<std::uint64_t>() > 0xFFFFFFFFu)
+          return "invalid value: " + describe_value(v) + ", expected " + expected;
+        return {};
+      }
+      if (v.is_number_integer()) return "invalid value: " + describe_value(v) + ", expected " + expected;
+      return invalid_type(v);
+    }
+    case JsonFieldKind::String:
+    case JsonFieldKind::OptionalString:
+      return v.is_string() ? std::string() : invalid_type(v);
+    case JsonFieldKind::OptionalF64:
+      return v.is_number() ? std::string() : invalid_type(v);
+    case JsonFieldKind::OptionalStringList: {
+      if (!v.is_array()) return invalid_type(v);
+      for (const json& item : v) {
+        if (!item.is_string()) return "invalid type: " + describe_value(item) + ", expected a string";
+      }
+      return {};
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<JsonDocument> parse_json_document(std::span<const std::uint8_t> bytes) {
+  const char* base = reinterpret_cast<const char*>(bytes.data());
+  std::size_t consumed = 0;
+  std::vector<std::set<std::string>> keys_per_object;
+  auto callback = [&](int depth, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start:
+      case json::parse_event_t::array_start:
+        if (static_cast<std::size_t>(depth) >= kMaxDepth) throw Fault{"recursion limit exceeded"};
+        if (event == json::parse_event_t::object_start) keys_per_object.emplace_back();
+        break;
+      case json::parse_event_t::object_end:
+        if (!keys_per_object.empty()) keys_per_object.pop_back();
+        break;
+      case json::parse_event_t::key:
+        if (!keys_per_object.empty() &&
+            !keys_per_object.back().insert(parsed.get<std::string>()).second) {
+          throw Fault{"duplicate field `" + parsed.get<std::string>() + "`"};
+        }
+        break;
+      default:
+        break;
+    }
+    return true;
+  };
+  JsonDocument document;
+  try {
+    document.value = json::parse(CountingIterator(base, base, &consumed),
+                                 CountingIterator(base + bytes.size(), base, nullptr), callback);
+  } catch (const Fault& fault) {
+    return fail(fault.text + " " + position_at(bytes, consumed));
+  } catch (const json::parse_error& e) {
+    return fail(describe_parse_error(e) + " " + position_at(bytes, e.byte));
+  } catch (const json::exception& e) {
+    return fail(std::string(e.what()) + " " + position_at(bytes, consumed));
+  }
+  std::size_t end = bytes.size();
+  while (end > 0 && is_json_whitespace(bytes[end - 1])) --end;
+  document.end_position = position_at(bytes, end);
+  return document;
+}
+
+Result<JsonStruct> read_json_struct(const JsonDocument& document, std::string_view struct_name,
+                                    std::span<const JsonFieldSpec> fields) {
+  const json& value = document.value;
+  auto at_end = [&](const std::string& text) { return fail(text + " " + document.end_position); };
+  JsonStruct record;
+  record.members_ = json::object();
+  if (value.is_array()) {
+    if (value.size() != fields.size()) {
+      return at_end("invalid length " + std::to_string(value.size()) + ", expected struct " +
+                    std::string(struct_name) + " with " + std::to_string(fields.size()) +
+                    " elements");
+    }
+    for (std::size_t i = 0; i < fields.size(); ++i)
+      record.members_[std::string(fields[i].name)] = value[i];
+  } else if (value.is_object()) {
+    for (const JsonFieldSpec& field : fields) {
+      auto it = value.find(std::string(field.name));
+      if (it != value.end()) record.members_[std::string(field.name)] = *it;
+    }
+  } else {
+    return at_end("invalid type: " + describe_value(value) + ", expected struct " +
+                  std::string(struct_name));
+  }
+  for (const JsonFieldSpec& field : fields) {
+    auto it = record.members_.find(std::string(field.name));
+    if (it == record.members_.end()) continue;
+    if (it->is_null() && is_optional(field.kind)) continue;
+    std::string fault = check_field(*it, field.kind);
+    if (!fault.empty()) return at_end(fault);
+  }
+  for (const JsonFieldSpec& field : fields) {
+    if (is_optional(field.kind)) continue;
+    if (!record.members_.contains(std::string(field.name)))
+      return at_end("missing field `" + std::string(field.name) + "`");
+  }
+  return record;
+}
+
+std::uint32_t JsonStruct::u32(std::string_view name) const {
+  return static_cast<std::uint32_t>(members_.at(std::string(name)).get<std::uint64_t>());
+}
+
+std::uint64_t JsonStruct::u64(std::string_view name) const {
+  return members_.at(std::string(name)).get<std::uint64_t>();
+}
+
+std::string JsonStruct::string(std::string_view name) const {
+  return members_.at(std::string(name)).get<std::string>();
+}
+
+std::optional<std::string> JsonStruct::optional_string(std::string_view name) const {
+  auto it = members_.find(std::string(name));
+  if (it == members_.end() || it->is_null()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+std::optional<double> JsonStruct::optional_f64(std::string_view name) const {
+  auto it = members_.find(std::string(name));
+  if (it == members_.end() || it->is_null()) return std::nullopt;
+  return it->get<double>();
+}
+
+std::optional<std::vector<std::string>> JsonStruct::optional_string_list(
+    std::string_view name) const {
+  auto it = members_.find(std::string(name));
+  if (it == members_.end() || it->is_null()) return std::nullopt;
+  return it->get<std::vector<std::string>>();
+}

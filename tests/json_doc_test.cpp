@@ -1,0 +1,95 @@
+// Untrusted JSON: repeated keys, depth, trailing bytes and typed members.
+
+#include "evidence/json_doc.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+namespace {
+
+Result<JsonDocument> parse(std::string_view text) {
+  return parse_json_document(
+      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+constexpr std::array<JsonFieldSpec, 4> kFields{{
+    {"v", JsonFieldKind::U32},
+    {"name", JsonFieldKind::String},
+    {"fps", JsonFieldKind::OptionalF64},
+    {"hashes", JsonFieldKind::OptionalStringList},
+}};
+
+Result<JsonStruct> read(std::string_view text) {
+  auto document = parse(text);
+  if (!document) return fail(document.error());
+  return read_json_struct(*document, "Thing", kFields);
+}
+
+struct Case {
+  std::string_view name, input, error;
+};
+
+TEST(JsonDoc, Faults) {
+  constexpr Case kCases[] = {
+      {"repeated key", "{\"v\":1,\n\"v\":2}", "duplicate field `v` at line 2 column 3"},
+      {"repeated nested key", "{\"a\":{\"b\":1,\"b\":1}}", "duplicate field `b` at line 1 column 15"},
+      {"missing", "{\"name\":\"x\"}", "missing field `v` at line 1 column 12"},
+      {"wrong type", "{\"v\":\"1\",\"name\":\"x\"}",
+       "invalid type: string \"1\", expected u32 at line 1 column 20"},
+      {"too wide", "{\"v\":4294967296,\"name\":\"x\"}",
+       "invalid value: integer `4294967296`, expected u32 at line 1 column 27"},
+      {"negative", "{\"v\":-1,\"name\":\"x\"}",
+       "invalid value: integer `-1`, expected u32 at line 1 column 19"},
+      {"float for integer", "{\"v\":1.0,\"name\":\"x\"}",
+       "invalid type: floating point `1.0`, expected u32 at line 1 column 20"},
+      {"list item", "{\"v\":1,\"name\":\"x\",\"hashes\":[1]}",
+       "invalid type: integer `1`, expected a string at line 1 column 31"},
+      {"array length", "[1,\"x\"]",
+       "invalid length 2, expected struct Thing with 4 elements at line 1 column 7"},
+      {"not a struct", "5", "invalid type: integer `5`, expected struct Thing at line 1 column 1"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    auto r = read(c.input);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), c.error);
+  }
+}
+
+TEST(JsonDoc, SyntaxFaultsEndWithPosition) {
+  for (std::string_view text : {"", "{", "{} x", "[1,]", "{\"a\":\"\xff\"}"}) {
+    SCOPED_TRACE(text);
+    auto r = parse(text);
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().find(" at line 1 column "), std::string::npos) << r.error();
+  }
+}
+
+TEST(JsonDoc, NestingIsBounded) {
+  std::string ok(256, '['), deep(257, '[');
+  ok += std::string(256, ']');
+  deep += std::string(257, ']');
+  EXPECT_TRUE(parse(ok));
+  auto r = parse(deep);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "recursion limit exceeded at line 1 column 257");
+}
+
+TEST(JsonDoc, NullOptionalsAndArrayForm) {
+  auto r = read("{\"v\":1,\"name\":\"n\",\"fps\":null,\"hashes\":null,\"extra\":[{}]}\n");
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(r->u32("v"), 1u);
+  EXPECT_EQ(r->string("name"), "n");
+  EXPECT_FALSE(r->optional_f64("fps"));
+  EXPECT_FALSE(r->optional_string_list("hashes"));
+
+  auto a = read("[7, \"n\", 2.5, [\"a\"]]");
+  ASSERT_TRUE(a) << a.error();
+  EXPECT_EQ(a->u32("v"), 7u);
+  EXPECT_EQ(a->optional_f64("fps"), 2.5);
+  EXPECT_EQ(a->optional_string_list("hashes"), std::vector<std::string>{"a"});
+}
+
+}  // namespace
