@@ -1,3 +1,71 @@
-#include "commands/commands.h"
+// The confidence command: three numbers from a frame-matching run in, one
+// word out. The thresholds are fixed so that the same statistics always give
+// the same word.
 
-CommandOutcome run_confidence(std::span<const std::string>) { return fail("not implemented"); }
+#include "commands/confidence.h"
+
+#include <cmath>
+
+#include "commands/commands.h"
+#include "commands/options.h"
+#include "fileio/fileio.h"
+
+namespace {
+
+constexpr double kHighRatio = 0.5;
+constexpr double kHighMaxDistance = 16.0;
+constexpr double kMediumRatio = 0.3;
+constexpr double kMediumMaxDistance = 32.0;
+
+// The argument at `index`, or the "missing" message naming it.
+Result<std::string_view> argument(std::span<const std::string> args, std::size_t index,
+                                  std::string_view name) {
+  if (index >= args.size()) return fail("missing " + std::string(name));
+  return std::string_view(args[index]);
+}
+
+Result<std::uint32_t> frame_count(std::span<const std::string> args, std::size_t index,
+                                  std::string_view name) {
+  auto text = argument(args, index, name);
+  if (!text) return fail(text.error());
+  auto value = parse_u32(*text);
+  if (!value) return fail("invalid " + std::string(name) + ": " + value.error());
+  return *value;
+}
+
+}  // namespace
+
+ConfidenceLevel classify_confidence(std::uint32_t matched_frames, std::uint32_t total_query_frames,
+                                    double avg_distance) {
+  if (total_query_frames == 0 || !std::isfinite(avg_distance)) return ConfidenceLevel::Low;
+  double ratio = static_cast<double>(matched_frames) / static_cast<double>(total_query_frames);
+  if (ratio >= kHighRatio && avg_distance <= kHighMaxDistance) return ConfidenceLevel::High;
+  if (avg_distance <= kMediumMaxDistance && ratio >= kMediumRatio) return ConfidenceLevel::Medium;
+  return ConfidenceLevel::Low;
+}
+
+std::string_view confidence_word(ConfidenceLevel level) {
+  switch (level) {
+    case ConfidenceLevel::High:
+      return "high";
+    case ConfidenceLevel::Medium:
+      return "medium";
+    case ConfidenceLevel::Low:
+      return "low";
+  }
+  return "low";
+}
+
+CommandOutcome run_confidence(std::span<const std::string> args) {
+  auto matched = frame_count(args, 0, "matched_frames");
+  if (!matched) return fail(matched.error());
+  auto total = frame_count(args, 1, "total_query_frames");
+  if (!total) return fail(total.error());
+  auto distance_text = argument(args, 2, "avg_distance");
+  if (!distance_text) return fail(distance_text.error());
+  auto distance = parse_double(*distance_text);
+  if (!distance) return fail("invalid avg_distance: " + distance.error());
+  if (args.size() > 3) return fail("unexpected extra arguments");
+  ConfidenceLevel level = classify_confidence(*matched, *total, *distance);
+  return write_text_output(OutputTarget::stdout_target(), confidence_word(level));
+}

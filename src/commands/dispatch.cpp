@@ -7,6 +7,7 @@
 
 #include "commands/commands.h"
 #include "commands/options.h"
+#include "encoding/text.h"
 #include "fileio/fd.h"
 
 namespace {
@@ -71,6 +72,14 @@ constexpr Command kCommands[] = {
 }  // namespace
 
 CommandOutcome dispatch(Args args) {
+  // Every argument is handled as text (names, messages, JSON), so bytes that
+  // are not UTF-8 are refused before anything runs. Positions count from 1
+  // after the program name.
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!is_valid_utf8(args[i])) {
+      return fail("argument " + std::to_string(i + 1) + " is not valid UTF-8");
+    }
+  }
   if (args.empty() || args[0] == "-h" || args[0] == "--help") {
     (void)write_all(STDERR_FILENO, kUsage);
     return {};

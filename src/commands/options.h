@@ -77,6 +77,13 @@ struct HashOptions {
 Result<OutputTarget> parse_output_target(std::string_view value);
 /// A positive finite frame rate, or "invalid fps ..." as the message.
 Result<double> parse_fps(std::string_view text);
+/// Decimal integers: an optional "+" (or "-" for the signed form) and digits
+/// only; the message is the bare reason, for the caller to prefix.
+Result<std::uint32_t> parse_u32(std::string_view text);
+Result<std::int64_t> parse_i64(std::string_view text);
+/// A double in the plain decimal grammar (sign, digits with an optional point,
+/// exponent; inf, infinity, nan in any case); no white space, no hex floats.
+Result<double> parse_double(std::string_view text);
 
 /// Each parser takes the arguments after the command word.
 Result<PrepareOptions> parse_prepare_options(std::span<const std::string> args);
