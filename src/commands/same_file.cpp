@@ -1,0 +1,53 @@
+// Same-file tests behind the guards that keep a command from writing over its
+// own input. Device and inode numbers catch every spelling of a name: symbolic
+// links, "..", and hard links.
+
+#include "commands/same_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+namespace {
+
+std::optional<struct stat> stat_path(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st;
+}
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool is_same_existing_file(const std::string& a, const std::string& b) {
+  auto sa = stat_path(a);
+  auto sb = stat_path(b);
+  return sa && sb && same_inode(*sa, *sb);
+}
+
+bool names_same_file(const std::string& a, const std::string& b) {
+  auto sa = stat_path(a);
+  auto sb = stat_path(b);
+  if (sa && sb) return same_inode(*sa, *sb);
+  if (sa || sb) return false;  // one exists and the other doesn't
+  std::error_code ec_a, ec_b;
+  auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec_a), ec_a);
+  auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec_b), ec_b);
+  if (ec_a || ec_b) {
+    return std::filesystem::path(a).lexically_normal() == std::filesystem::path(b).lexically_normal();
+  }
+  return ca == cb;
+}
+
+bool is_stdout_file(const std::string& path) {
+  struct stat out{};
+  if (::fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode)) return false;
+  auto st = stat_path(path);
+  return st && same_inode(out, *st);
+}

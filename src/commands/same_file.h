@@ -1,0 +1,17 @@
+#pragma once
+// Tells whether two names, or a name and standard output, lead to the same
+// file, so a command can refuse to overwrite its own input.
+
+#include <string>
+#include <string_view>
+
+/// Why a command refuses an output that is its own input.
+inline constexpr std::string_view kOutputIsInputMessage = "output path must differ from input path";
+
+/// True when both exist and are one file (same device and inode; links followed).
+bool is_same_existing_file(const std::string& a, const std::string& b);
+/// True when both name one file: the same inode when both exist, otherwise the
+/// same absolute path once links and "." and ".." are resolved.
+bool names_same_file(const std::string& a, const std::string& b);
+/// True when standard output is a regular file and `path` is that file.
+bool is_stdout_file(const std::string& path);
