@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "commands/options.h"
@@ -26,3 +27,6 @@ class NvrKey {
 /// The loaded key, or the first fault's message. Prints the hex-key warning.
 Result<NvrKey> load_nvr_key(const KeySource& source,
                             const std::optional<std::string>& expected_public_key_hex);
+/// True when the 32 big-endian bytes hold k with 1 <= k < n (the P-256 group
+/// order). Runs in constant time: no branch or index depends on the bytes.
+bool is_p256_scalar(std::span<const std::uint8_t, 32> bytes);

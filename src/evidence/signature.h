@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -23,3 +24,18 @@ Result<SignedManifest> sign_manifest(const EvidenceManifest& manifest,
 bool verify_evidence_signature(std::span<const std::uint8_t> public_key,
                                std::span<const std::uint8_t> signature,
                                std::span<const std::uint8_t> message);
+
+/// The RFC 6979 nonce (HMAC-SHA-256) for the P-256 scalar and a SHA-256 digest;
+/// `skip` passes over that many valid candidates (needed only when a nonce
+/// gives r = 0 or s = 0). Fails only when HMAC fails.
+Result<std::array<std::uint8_t, 32>> rfc6979_nonce(const std::array<std::uint8_t, 32>& scalar,
+                                                   const std::array<std::uint8_t, 32>& digest,
+                                                   unsigned skip = 0);
+/// r || s of the deterministic signature of a SHA-256 digest; s as computed.
+/// Fails with "signature operation failed".
+Result<std::array<std::uint8_t, 64>> sign_digest(const std::array<std::uint8_t, 32>& scalar,
+                                                 const std::array<std::uint8_t, 32>& digest);
+/// The public key as an uncompressed SEC1 point (04 || X || Y), from a SEC1
+/// point (uncompressed, compressed or compact 05 form) or a strict-DER
+/// SubjectPublicKeyInfo on prime256v1; nothing when it is not a curve point.
+std::optional<std::array<std::uint8_t, 65>> decode_public_key(std::span<const std::uint8_t> bytes);

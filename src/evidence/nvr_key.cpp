@@ -1,0 +1,182 @@
+// Loads the NVR's P-256 private key from a key file or hex text, refuses
+// scalars outside [1, n) without branching on key bits, and derives the public
+// key that the signing commands publish. Every buffer that held key bytes is
+// wiped before it is freed.
+
+#include "evidence/nvr_key.h"
+
+#include <fcntl.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/obj_mac.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "encoding/hex.h"
+#include "encoding/text.h"
+#include "fileio/fd.h"
+#include "fileio/fileio.h"
+
+namespace {
+
+constexpr std::string_view kHexKeyWarning =
+    "warning: --nvr-private-key-hex can expose key material via process listings; prefer "
+    "--nvr-private-key-file on NVRs\n";
+constexpr std::string_view kBadScalar = "parse nvr private key: signature error";
+
+constexpr std::uint8_t kGroupOrder[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xBC, 0xE6, 0xFA, 0xAD, 0xA7, 0x17, 0x9E, 0x84, 0xF3, 0xB9, 0xCA, 0xC2, 0xFC, 0x63, 0x25, 0x51};
+
+// Wipes every block it frees, so a vector that grows while reading a key file
+// leaves no copy of the key behind in freed memory.
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) {
+    OPENSSL_cleanse(p, n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  friend bool operator==(const WipingAllocator&, const WipingAllocator&) { return true; }
+};
+using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
+
+// Wipes a string or vector of the standard allocator when the scope ends.
+template <class Container>
+struct WipeOnExit {
+  Container& target;
+  ~WipeOnExit() { OPENSSL_cleanse(target.data(), target.size()); }
+};
+template <class Container>
+WipeOnExit(Container&) -> WipeOnExit<Container>;
+
+Result<SecretBytes> read_key_file(const std::string& path) {
+  auto failure = [&](std::string_view cause) {
+    return fail("read private key " + path + ": " + std::string(cause));
+  };
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return failure(format_io_error(errno));
+  SecretBytes text;
+  text.reserve(256);
+  std::uint8_t chunk[256];
+  for (;;) {
+    auto n = read_some(fd.get(), chunk);
+    if (!n) {
+      OPENSSL_cleanse(chunk, sizeof chunk);
+      return failure(n.error());
+    }
+    if (*n == 0) break;
+    text.insert(text.end(), chunk, chunk + *n);
+  }
+  OPENSSL_cleanse(chunk, sizeof chunk);
+  std::string_view view(reinterpret_cast<const char*>(text.data()), text.size());
+  if (!is_valid_utf8(view)) return failure("stream did not contain valid UTF-8");
+  return text;
+}
+
+// The hex text of the key, decoded to its bytes; the caller checks the count.
+Result<std::vector<std::uint8_t>> decode_key_text(const KeySource& source) {
+  if (source.kind == KeySource::Kind::Hex) {
+    // Printed before anything is checked, so a refused key still warns.
+    (void)write_all(STDERR_FILENO, kHexKeyWarning);
+    auto bytes = hex_decode(source.value);
+    if (!bytes) return fail("nvr private key: " + bytes.error());
+    return bytes;
+  }
+  auto file_text = read_key_file(source.value);
+  if (!file_text) return fail(file_text.error());
+  std::string digits = remove_unicode_whitespace(
+      std::string_view(reinterpret_cast<const char*>(file_text->data()), file_text->size()));
+  WipeOnExit wipe_digits{digits};
+  auto bytes = hex_decode(digits);
+  if (!bytes) return fail("nvr private key: " + bytes.error());
+  return bytes;
+}
+
+using GroupPtr = std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)>;
+using PointPtr = std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)>;
+using BnPtr = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)>;
+
+// 04 || X || Y of k*G, or nothing when OpenSSL fails.
+std::optional<std::array<std::uint8_t, 65>> derive_public_key(
+    const std::array<std::uint8_t, 32>& scalar) {
+  GroupPtr group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1), EC_GROUP_free);
+  BnCtxPtr ctx(BN_CTX_secure_new(), BN_CTX_free);
+  BnPtr k(BN_secure_new(), BN_clear_free);
+  if (!group || !ctx || !k) return std::nullopt;
+  BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+  if (!BN_bin2bn(scalar.data(), scalar.size(), k.get())) return std::nullopt;
+  PointPtr q(EC_POINT_new(group.get()), EC_POINT_free);
+  if (!q || !EC_POINT_mul(group.get(), q.get(), k.get(), nullptr, nullptr, ctx.get()))
+    return std::nullopt;
+  std::array<std::uint8_t, 65> encoded{};
+  if (EC_POINT_point2oct(group.get(), q.get(), POINT_CONVERSION_UNCOMPRESSED, encoded.data(),
+                         encoded.size(), ctx.get()) != encoded.size())
+    return std::nullopt;
+  return encoded;
+}
+
+}  // namespace
+
+NvrKey::NvrKey(NvrKey&& other) noexcept
+    : scalar(other.scalar), public_key_hex(std::move(other.public_key_hex)) {
+  OPENSSL_cleanse(other.scalar.data(), other.scalar.size());
+}
+
+NvrKey& NvrKey::operator=(NvrKey&& other) noexcept {
+  if (this != &other) {
+    scalar = other.scalar;
+    public_key_hex = std::move(other.public_key_hex);
+    OPENSSL_cleanse(other.scalar.data(), other.scalar.size());
+  }
+  return *this;
+}
+
+NvrKey::~NvrKey() { OPENSSL_cleanse(scalar.data(), scalar.size()); }
+
+bool is_p256_scalar(std::span<const std::uint8_t, 32> bytes) {
+  // k - n borrows exactly when k < n; the OR of all bytes is zero exactly when k = 0.
+  std::uint32_t borrow = 0;
+  std::uint32_t any_bit = 0;
+  for (std::size_t i = 32; i-- > 0;) {
+    std::uint32_t diff = std::uint32_t{bytes[i]} - kGroupOrder[i] - borrow;
+    borrow = (diff >> 31) & 1;
+    any_bit |= bytes[i];
+  }
+  std::uint32_t nonzero = ((any_bit | (0u - any_bit)) >> 31) & 1;
+  return (borrow & nonzero) != 0;
+}
+
+Result<NvrKey> load_nvr_key(const KeySource& source,
+                            const std::optional<std::string>& expected_public_key_hex) {
+  auto decoded = decode_key_text(source);
+  if (!decoded) return fail(decoded.error());
+  WipeOnExit wipe_decoded{*decoded};
+  if (decoded->size() != 32) {
+    return fail("nvr private key must be a 32-byte P-256 scalar encoded as 64 hex chars, got " +
+                std::to_string(decoded->size()) + " bytes");
+  }
+  NvrKey key;
+  std::copy(decoded->begin(), decoded->end(), key.scalar.begin());
+  if (!is_p256_scalar(key.scalar)) return fail(std::string(kBadScalar));
+  auto public_key = derive_public_key(key.scalar);
+  if (!public_key) return fail(std::string(kBadScalar));
+  key.public_key_hex = hex_encode(*public_key);
+  if (expected_public_key_hex) {
+    auto expected = hex_decode(*expected_public_key_hex);
+    if (!expected) return fail("nvr public key: " + expected.error());
+    if (!std::equal(expected->begin(), expected->end(), public_key->begin(), public_key->end()))
+      return fail("--nvr-pubkey-hex does not match --nvr-private-key-*");
+  }
+  return key;
+}
