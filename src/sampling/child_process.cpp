@@ -1,0 +1,162 @@
+// Child processes for frame sampling. posix_spawnp with an argument vector
+// keeps paths and filter texts away from any shell; every pipe end is
+// close-on-exec so a child holds only the ends it was given, and SIGPIPE is
+// restored to its default in the child so that an ffmpeg whose reader went
+// away ends instead of spinning on write errors.
+
+#include "sampling/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "encoding/text.h"
+#include "fileio/fileio.h"
+
+extern char** environ;
+
+namespace {
+
+struct SpawnActions {
+  posix_spawn_file_actions_t actions;
+  SpawnActions() { posix_spawn_file_actions_init(&actions); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+};
+
+struct SpawnAttributes {
+  posix_spawnattr_t attributes;
+  SpawnAttributes() { posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+Result<Pipe> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(format_io_error(errno));
+  return Pipe{Fd(fds[0]), Fd(fds[1])};
+}
+
+// Standard input is always the null device; stderr_fd < 0 leaves ours.
+Result<pid_t> spawn(const std::string& program, std::span<const std::string> args, int stdout_fd,
+                    int stderr_fd) {
+  SpawnActions files;
+  posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&files.actions, stdout_fd, STDOUT_FILENO);
+  if (stderr_fd >= 0) posix_spawn_file_actions_adddup2(&files.actions, stderr_fd, STDERR_FILENO);
+
+  SpawnAttributes attributes;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
+  posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  int rc = ::posix_spawnp(&pid, program.c_str(), &files.actions, &attributes.attributes,
+                          argv.data(), environ);
+  if (rc != 0) return fail(format_io_error(rc));
+  return pid;
+}
+
+}  // namespace
+
+std::string program_from_env(const char* variable, const char* fallback) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || !is_valid_utf8(value)) return fallback;
+  return value;
+}
+
+Result<PipedChild> spawn_piped(const std::string& program, std::span<const std::string> args) {
+  auto pipe = make_pipe();
+  if (!pipe) return fail(pipe.error());
+  auto pid = spawn(program, args, pipe->write.get(), -1);
+  if (!pid) return fail(pid.error());
+  return PipedChild{*pid, std::move(pipe->read)};
+}
+
+Result<int> wait_child(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return fail(format_io_error(errno));
+  }
+  return status;
+}
+
+bool exited_successfully(int wait_status) {
+  return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
+}
+
+std::string describe_exit(int wait_status) {
+  if (WIFEXITED(wait_status)) return "exit status: " + std::to_string(WEXITSTATUS(wait_status));
+  if (WIFSIGNALED(wait_status)) return "signal: " + std::to_string(WTERMSIG(wait_status));
+  return "wait status: " + std::to_string(wait_status);
+}
+
+Result<CapturedRun> run_captured(const std::string& program, std::span<const std::string> args,
+                                 std::size_t output_limit) {
+  auto out = make_pipe();
+  if (!out) return fail(out.error());
+  auto err = make_pipe();
+  if (!err) return fail(err.error());
+  auto pid = spawn(program, args, out->write.get(), err->write.get());
+  if (!pid) return fail(pid.error());
+  out->write = Fd();
+  err->write = Fd();
+
+  // Both pipes are drained together so that a chatty child can never block
+  // on the one we are not reading.
+  CapturedRun run;
+  char chunk[4096];
+  pollfd fds[2] = {{out->read.get(), POLLIN, 0}, {err->read.get(), POLLIN, 0}};
+  int open_pipes = 2;
+  while (open_pipes > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        fds[i].fd = -1;
+        --open_pipes;
+        continue;
+      }
+      if (i == 1) continue;
+      std::size_t room = output_limit - run.output.size();
+      std::size_t take = std::min(room, static_cast<std::size_t>(n));
+      run.output.append(chunk, take);
+      if (take < static_cast<std::size_t>(n)) run.output_cut = true;
+    }
+  }
+  // A child still writing after a poll failure gets a broken pipe rather
+  // than blocking the wait below.
+  out->read = Fd();
+  err->read = Fd();
+  auto status = wait_child(*pid);
+  if (!status) return fail(status.error());
+  run.wait_status = *status;
+  return run;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// Starting ffprobe and ffmpeg: an argument vector, never a shell, standard
+// input on the null device, and the exit judged from the wait status.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+#include "fileio/fd.h"
+#include "result.h"
+
+/// The program named by an environment variable, or `fallback` when the
+/// variable is unset or not UTF-8. Read anew at every call.
+std::string program_from_env(const char* variable, const char* fallback);
+
+/// A started child whose standard output is the read end of `output`.
+struct PipedChild {
+  pid_t pid = -1;
+  Fd output;
+};
+
+/// Starts `program` (searched on PATH unless it has a slash) with `args`;
+/// standard error is inherited. Fails with the system's error text.
+Result<PipedChild> spawn_piped(const std::string& program, std::span<const std::string> args);
+
+/// The wait status of the child once it has ended, or the wait error text.
+Result<int> wait_child(pid_t pid);
+
+/// True for a normal exit with status 0.
+bool exited_successfully(int wait_status);
+
+/// "exit status: N" for a normal exit, "signal: N" for a child ended by one.
+std::string describe_exit(int wait_status);
+
+struct CapturedRun {
+  int wait_status = 0;
+  std::string output;  // standard output, cut at the capture limit
+  bool output_cut = false;
+};
+
+/// Runs `program` to completion with standard output captured (up to
+/// `output_limit` bytes) and standard error read and thrown away.
+Result<CapturedRun> run_captured(const std::string& program, std::span<const std::string> args,
+                                 std::size_t output_limit);

@@ -1,0 +1,109 @@
+// The frame loop: ffmpeg decodes, resamples and scales in its own process
+// and writes raw RGBA frames into a pipe, while this process hashes the frame
+// before. One reused 1 MiB buffer holds the frame, so memory stays flat
+// however long the recording; the pipe's back-pressure paces ffmpeg.
+
+#include "sampling/frame_sampler.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <span>
+
+#include <pdq/pdq.h>
+
+#include "fileio/fd.h"
+#include "sampling/child_process.h"
+#include "sampling/probe.h"
+
+namespace {
+
+constexpr double kWholeTolerance = 0x1p-52;
+// Frames are scaled to the square the perceptual hash works on.
+constexpr int kFrameSide = 512;
+
+std::string filter_text(double fps) {
+  return "fps=" + format_fps(fps) + ",scale=" + std::to_string(kFrameSide) + ":" +
+         std::to_string(kFrameSide) + ":flags=bilinear";
+}
+
+std::vector<std::string> ffmpeg_args(const std::string& input, double fps) {
+  return {"-hide_banner", "-nostdin", "-v",      "error",     "-i",  input,
+          "-vf",          filter_text(fps),      "-an",       "-sn", "-f",
+          "rawvideo",     "-pix_fmt",  "rgba",   "-color_range", "pc", "pipe:1"};
+}
+
+// Progress goes straight to the descriptor, unbuffered, so it interleaves
+// correctly with ffmpeg's own messages on the same terminal. A failure to
+// write progress is not a reason to stop hashing.
+void progress(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
+
+// A pipe that holds a whole frame lets ffmpeg decode the next frame while
+// this one is hashed. Refusal (a lower system limit) only costs overlap.
+void widen_pipe(int fd) { (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(pdq::kRgbaFrameBytes)); }
+
+// Fills the buffer; false at end of stream, also in the middle of a frame.
+Result<bool> read_frame(int fd, std::span<std::uint8_t> frame) {
+  std::size_t filled = 0;
+  while (filled < frame.size()) {
+    auto n = read_some(fd, frame.subspan(filled));
+    if (!n) return fail("read ffmpeg rawvideo: " + n.error());
+    if (*n == 0) return false;
+    filled += *n;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string format_fps(double fps) {
+  double whole = std::trunc(fps);
+  // Fixed notation of a double needs at most ~1100 characters (subnormals,
+  // or the exact digits of a huge whole value).
+  char text[1200];
+  if (std::fabs(fps - whole) < kWholeTolerance) {
+    int length = std::snprintf(text, sizeof text, "%.0f", whole);
+    return std::string(text, static_cast<std::size_t>(length));
+  }
+  auto end = std::to_chars(text, text + sizeof text, fps, std::chars_format::fixed).ptr;
+  return std::string(text, end);
+}
+
+Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps) {
+  FrameSampling sampling;
+  if (auto dimensions = probe_dimensions(input)) {
+    sampling.native_width = dimensions->width;
+    sampling.native_height = dimensions->height;
+  }
+
+  auto child = spawn_piped(program_from_env("VORLANT_VERIFY_FFMPEG", "ffmpeg"),
+                           ffmpeg_args(input, fps));
+  if (!child) return fail("spawn ffmpeg: " + child.error());
+  widen_pipe(child->output.get());
+
+  std::string total;
+  if (auto duration = probe_duration(input))
+    total = "/" + std::to_string(expected_frame_count(fps, *duration));
+
+  std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
+  pdq::Hasher hasher;
+  for (;;) {
+    auto full = read_frame(child->output.get(), frame);
+    if (!full) return fail(full.error());  // ffmpeg is left to end by itself
+    if (!*full) break;
+    auto hash = hasher.hash_rgba_frame(frame);
+    if (!hash) return fail(hash.error().message());
+    sampling.hashes.push_back(std::move(*hash));
+    progress("\r  hashed " + std::to_string(sampling.hashes.size()) + total + " frames");
+  }
+  progress("\n");
+  child->output = Fd();
+
+  auto status = wait_child(child->pid);
+  if (!status) return fail("wait for ffmpeg: " + status.error());
+  if (!exited_successfully(*status)) return fail("ffmpeg exited with " + describe_exit(*status));
+  return sampling;
+}

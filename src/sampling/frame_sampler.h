@@ -1,0 +1,26 @@
+#pragma once
+// Samples frames of a recording at a fixed rate through ffmpeg and hashes
+// each 512x512 RGBA frame with PDQ as it arrives.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "result.h"
+
+struct FrameSampling {
+  std::vector<std::string> hashes;  // 64 lowercase hex digits each, in frame order
+  std::optional<std::uint32_t> native_width;
+  std::optional<std::uint32_t> native_height;  // known exactly when the width is
+};
+
+/// "2" for 2.0, "2.5", "0.1", "29.97": a whole rate without a point, any
+/// other rate as its shortest round-trip decimal, never with an exponent.
+std::string format_fps(double fps);
+
+/// The hashes of the frames ffmpeg samples from `input` at `fps`, with the
+/// stream's dimensions when ffprobe tells them. Writes progress to stderr.
+/// Fails with "spawn ffmpeg: ...", "read ffmpeg rawvideo: ...", "wait for
+/// ffmpeg: ..." or "ffmpeg exited with ...".
+Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps);

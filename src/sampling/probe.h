@@ -1,0 +1,20 @@
+#pragma once
+// The two ffprobe runs of frame sampling. Neither can fail a command: what
+// they cannot learn simply stays unknown.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct NativeDimensions {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+/// Width and height of the first video stream, when ffprobe tells them.
+std::optional<NativeDimensions> probe_dimensions(const std::string& input);
+/// Duration of the file in seconds, when ffprobe prints a number for it.
+std::optional<double> probe_duration(const std::string& input);
+/// rate x duration rounded half away from zero, saturated to the u64 range
+/// (negative and NaN give 0).
+std::uint64_t expected_frame_count(double fps, double duration_seconds);
