@@ -72,17 +72,18 @@ constexpr Command kCommands[] = {
 }  // namespace
 
 CommandOutcome dispatch(Args args) {
+  // Help ignores whatever follows it, so those arguments are not looked at.
+  if (args.empty() || args[0] == "-h" || args[0] == "--help") {
+    (void)write_all(STDERR_FILENO, kUsage);
+    return {};
+  }
   // Every argument is handled as text (names, messages, JSON), so bytes that
-  // are not UTF-8 are refused before anything runs. Positions count from 1
+  // are not UTF-8 are refused before any command runs. Positions count from 1
   // after the program name.
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (!is_valid_utf8(args[i])) {
       return fail("argument " + std::to_string(i + 1) + " is not valid UTF-8");
     }
-  }
-  if (args.empty() || args[0] == "-h" || args[0] == "--help") {
-    (void)write_all(STDERR_FILENO, kUsage);
-    return {};
   }
   for (const Command& command : kCommands) {
     if (args[0] == command.word) return command.run(args.subspan(1));
