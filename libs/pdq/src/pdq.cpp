@@ -1,1 +1,204 @@
+// The PDQ hash: luminance, two passes of a running-sum box blur, decimation
+// to 64x64, a 16x16 DCT, and one bit per coefficient above the median. The
+// heavy loops live in the kernels; this file sequences them and owns the
+// buffers, the median and the bit layout.
+
 #include "pdq/pdq.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "dct_table.h"
+#include "kernels.h"
+#include "pdq/pdq_testing.h"
+
+namespace pdq {
+namespace {
+
+constexpr std::size_t kMinSide = 5;
+
+FrameHashError hash_failed(std::string text) {
+  return FrameHashError{FrameHashError::Kind::HashFailed, 0, 0, std::move(text)};
+}
+
+const detail::Kernels& best_kernels() {
+  if (const detail::Kernels* k = detail::avx512_kernels()) return *k;
+  if (const detail::Kernels* k = detail::avx2_kernels()) return *k;
+  return detail::baseline_kernels();
+}
+
+// Torben's bisection: the 128th smallest of the 256 coefficients (the lower
+// middle value), found without sorting or moving them.
+float median(const std::array<float, 256>& values) {
+  constexpr int kHalf = 128;
+  float min = values[0], max = values[0];
+  for (float v : values) {
+    if (v < min) min = v;
+    if (v > max) max = v;
+  }
+  for (;;) {
+    const float guess = (max + min) * 0.5f;
+    int less = 0, greater = 0, equal = 0;
+    float max_below = min, min_above = max;
+    for (float v : values) {
+      if (v < guess) {
+        ++less;
+        if (v > max_below) max_below = v;
+      } else if (v > guess) {
+        ++greater;
+        if (v < min_above) min_above = v;
+      } else {
+        ++equal;
+      }
+    }
+    if (less <= kHalf && greater <= kHalf) {
+      if (less >= kHalf) return max_below;
+      if (less + equal >= kHalf) return guess;
+      return min_above;
+    }
+    if (less > greater) {
+      max = max_below;
+    } else {
+      min = min_above;
+    }
+  }
+}
+
+}  // namespace
+
+std::string FrameHashError::message() const {
+  if (kind == Kind::InvalidRgbaFrameSize) {
+    return "invalid RGBA frame size: got " + std::to_string(got) + ", expected " +
+           std::to_string(expected);
+  }
+  return "pdq hash failed: " + text;
+}
+
+struct Hasher::Buffers {
+  std::vector<float> luma;     // L: width x height
+  std::vector<float> scratch;  // S: width x height
+  std::vector<float> strip;    // two width x kStripRows planes for the row blur
+  std::array<float, 64 * 64> decimated{};
+  std::array<float, 256> coefficients{};
+};
+
+Hasher::Hasher() : Hasher(best_kernels()) {}
+Hasher::Hasher(const detail::Kernels& kernels)
+    : kernels_(&kernels), buffers_(std::make_unique<Buffers>()) {}
+Hasher::~Hasher() = default;
+
+std::expected<Hash256, FrameHashError> Hasher::pdq_hash(std::span<const std::uint8_t> rgba,
+                                                        std::size_t width, std::size_t height) {
+  if (width < kMinSide || height < kMinSide) return std::unexpected(hash_failed("empty image"));
+  if (rgba.size() / 4 / width < height) {
+    return std::unexpected(hash_failed("image buffer too small"));
+  }
+  const std::size_t pixels = width * height;
+  Buffers& b = *buffers_;
+  // Grow only: a stream of equal frames allocates once.
+  if (b.luma.size() < pixels) {
+    b.luma.resize(pixels);
+    b.scratch.resize(pixels);
+  }
+  if (b.strip.size() < 2 * width * detail::kStripRows)
+    b.strip.resize(2 * width * detail::kStripRows);
+
+  const detail::Kernels& k = *kernels_;
+  k.luminance(rgba.data(), b.luma.data(), pixels);
+  const std::size_t row_window = (width + 127) / 128;
+  const std::size_t column_window = (height + 127) / 128;
+  for (int pass = 0; pass < 2; ++pass) {
+    k.blur_rows(b.luma.data(), b.scratch.data(), width, height, row_window, b.strip.data());
+    k.blur_columns(b.scratch.data(), b.luma.data(), width, height, column_window);
+  }
+  for (std::size_t i = 0; i < 64; ++i) {
+    const std::size_t y = (2 * i + 1) * height / 128;
+    for (std::size_t j = 0; j < 64; ++j) {
+      b.decimated[i * 64 + j] = b.luma[y * width + (2 * j + 1) * width / 128];
+    }
+  }
+  k.dct(b.decimated.data(), b.coefficients.data());
+
+  // Coefficient k owns bit k mod 8 of byte 31 - k / 8.
+  const float threshold = median(b.coefficients);
+  Hash256 hash{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    if (b.coefficients[c] > threshold) hash[31 - c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
+  }
+  return hash;
+}
+
+std::expected<std::string, FrameHashError> Hasher::hash_rgba_frame(
+    std::span<const std::uint8_t> frame) {
+  if (frame.size() != kRgbaFrameBytes) {
+    return std::unexpected(FrameHashError{
+        FrameHashError::Kind::InvalidRgbaFrameSize, frame.size(), kRgbaFrameBytes, {}});
+  }
+  auto hash = pdq_hash(frame, kFrameSide, kFrameSide);
+  if (!hash) return std::unexpected(std::move(hash.error()));
+  return hash_to_hex(*hash);
+}
+
+std::expected<Hash256, FrameHashError> pdq_hash(std::span<const std::uint8_t> rgba,
+                                                std::size_t width, std::size_t height) {
+  Hasher hasher;
+  return hasher.pdq_hash(rgba, width, height);
+}
+
+std::expected<std::string, FrameHashError> hash_rgba_frame(std::span<const std::uint8_t> frame) {
+  if (frame.size() != kRgbaFrameBytes) {
+    return std::unexpected(FrameHashError{
+        FrameHashError::Kind::InvalidRgbaFrameSize, frame.size(), kRgbaFrameBytes, {}});
+  }
+  Hasher hasher;
+  return hasher.hash_rgba_frame(frame);
+}
+
+std::string hash_to_hex(const Hash256& hash) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(64, '0');
+  for (std::size_t i = 0; i < 32; ++i) {
+    text[2 * i] = kDigits[hash[i] >> 4];
+    text[2 * i + 1] = kDigits[hash[i] & 0xf];
+  }
+  return text;
+}
+
+namespace testing {
+
+const detail::Kernels* kernels_for(KernelPath path) {
+  switch (path) {
+    case KernelPath::Baseline:
+      return &detail::baseline_kernels();
+    case KernelPath::Avx2:
+      return detail::avx2_kernels();
+    case KernelPath::Avx512:
+      return detail::avx512_kernels();
+  }
+  return nullptr;
+}
+
+KernelPath selected_path() {
+  const detail::Kernels* best = &best_kernels();
+  for (KernelPath path : kAllPaths) {
+    if (kernels_for(path) == best) return path;
+  }
+  return KernelPath::Baseline;
+}
+
+std::string_view path_name(KernelPath path) {
+  switch (path) {
+    case KernelPath::Baseline:
+      return "baseline";
+    case KernelPath::Avx2:
+      return "avx2";
+    case KernelPath::Avx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+std::span<const float, 1024> dct_matrix() { return std::span<const float, 1024>(detail::kDct); }
+
+}  // namespace testing
+}  // namespace pdq

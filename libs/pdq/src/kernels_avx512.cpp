@@ -1,0 +1,30 @@
+// Kernels for processors with AVX-512F, chosen at run time: 16-lane vectors.
+// The target pragma covers only this file's own code; the standard headers
+// are included before it.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dct_table.h"
+#include "kernels.h"
+
+namespace pdq::detail {
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+namespace {
+
+typedef float Vec __attribute__((vector_size(64)));
+typedef int VecI __attribute__((vector_size(64)));
+constexpr int kUnroll = 4;
+#include "kernels_impl.inc"
+
+}  // namespace
+#pragma GCC pop_options
+
+const Kernels* avx512_kernels() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") ? &kKernels : nullptr;
+}
+
+}  // namespace pdq::detail
