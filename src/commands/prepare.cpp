@@ -1,3 +1,148 @@
-#include "commands/commands.h"
+// prepare-attestation: hashes the recording's bytes and, when asked, gathers
+// PDQ hashes of its frames (sampled through ffmpeg, or from a list made
+// elsewhere), then writes the attestation request. Nothing is written until
+// every step has succeeded, and never over the recording itself.
 
-CommandOutcome prepare_attestation(const PrepareOptions&) { return fail("not implemented"); }
+#include "commands/prepare.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <span>
+
+#include "commands/commands.h"
+#include "commands/same_file.h"
+#include "encoding/text.h"
+#include "evidence/json_doc.h"
+#include "evidence/request.h"
+#include "fileio/fd.h"
+#include "fileio/fileio.h"
+#include "sampling/frame_sampler.h"
+
+namespace {
+
+constexpr std::string_view kFrameSize = "512x512";
+
+// Status lines are best effort: a closed stderr must not fail the command.
+void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
+
+Result<std::string> read_hash_text(int fd) {
+  std::vector<std::uint8_t> bytes;
+  if (auto read = read_to_end(fd, bytes); !read) return fail("read PDQ hashes: " + read.error());
+  std::string text(bytes.begin(), bytes.end());
+  if (!is_valid_utf8(text)) return fail("read PDQ hashes: stream did not contain valid UTF-8");
+  return text;
+}
+
+Result<std::string> read_hash_source(const InputSource& source) {
+  if (source.is_stdin()) {
+    status("==> reading PDQ hashes from stdin");
+    return read_hash_text(STDIN_FILENO);
+  }
+  status("==> reading PDQ hashes from " + source.path);
+  Fd file(::open(source.path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return fail("open " + source.path + ": " + format_io_error(errno));
+  return read_hash_text(file.get());
+}
+
+// A line's hash text: the line itself, or the hash_hex member of a JSON line.
+Result<std::string> hash_text_of_line(std::string_view line, std::size_t number) {
+  if (!line.starts_with('{')) return std::string(line);
+  const std::string label = std::to_string(number);
+  auto document = parse_json_document(
+      std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+  if (!document) return fail("parse JSONL hash line " + label + ": " + document.error());
+  auto member = document->value.find("hash_hex");
+  if (member == document->value.end() || !member->is_string())
+    return fail("JSONL hash line " + label + " missing hash_hex");
+  return member->get<std::string>();
+}
+
+struct GatheredHashes {
+  std::vector<std::string> hashes;
+  std::optional<std::uint32_t> native_width;
+  std::optional<std::uint32_t> native_height;
+};
+
+Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
+  if (options.pdq_hashes) {
+    auto text = read_hash_source(*options.pdq_hashes);
+    if (!text) return fail(text.error());
+    auto hashes = read_pdq_hash_list(*text);
+    if (!hashes) return fail(hashes.error());
+    return GatheredHashes{std::move(*hashes), std::nullopt, std::nullopt};
+  }
+  status("==> ffmpeg sampling + PDQ hashing");
+  auto sampling = sample_and_hash_frames(options.input, options.fps);
+  if (!sampling) return fail(sampling.error());
+  return GatheredHashes{std::move(sampling->hashes), sampling->native_width,
+                        sampling->native_height};
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> read_pdq_hash_list(std::string_view text) {
+  std::vector<std::string> hashes;
+  std::size_t number = 0;
+  while (!text.empty()) {
+    ++number;
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    line = trim_unicode_whitespace(line);  // also takes the CR of a CRLF break
+    if (line.empty()) continue;
+    auto hash = hash_text_of_line(line, number);
+    if (!hash) return fail(hash.error());
+    if (auto ok = check_pdq_hash_text(*hash); !ok)
+      return fail("line " + std::to_string(number) + ": " + ok.error());
+    hashes.push_back(std::move(*hash));
+  }
+  return hashes;
+}
+
+CommandOutcome prepare_attestation(const PrepareOptions& options) {
+  // Writing the request over the recording would destroy the evidence, so
+  // this is refused before anything is read or printed.
+  if (options.output.kind == OutputTarget::Kind::Path &&
+      names_same_file(options.input, options.output.path))
+    return fail(std::string(kOutputIsInputMessage));
+
+  if (options.with_pdq) {
+    status("==> prepare attestation for " + options.input + " as \"" + options.name + "\" @ " +
+           format_fps(options.fps) + " fps");
+  } else {
+    status("==> prepare exact-only attestation for " + options.input + " as \"" + options.name +
+           "\"");
+  }
+
+  auto digest = sha256_file(options.input);
+  if (!digest) return fail(digest.error());
+  status("==> source bytes: " + std::to_string(digest->size) +
+         " bytes, sha256=" + digest->sha256_hex.substr(0, 24) + "...");
+
+  AttestationRequest request;
+  request.name = options.name;
+  request.source_sha256_hex = digest->sha256_hex;
+  request.source_size = digest->size;
+  if (!options.with_pdq) {
+    status("==> skipping PDQ hashing");
+  } else {
+    auto gathered = gather_hashes(options);
+    if (!gathered) return fail(gathered.error());
+    if (gathered->hashes.empty()) return fail("no PDQ hashes produced");
+    if (gathered->native_width && gathered->native_height) {
+      status("==> native resolution: " + std::to_string(*gathered->native_width) + "x" +
+             std::to_string(*gathered->native_height) + " -> " + std::string(kFrameSize) +
+             " RGBA");
+    }
+    status("==> " + std::to_string(gathered->hashes.size()) + " PDQ hashes");
+    request.fps = options.fps;
+    request.canonical_frame = CanonicalFrame{};
+    request.native_width = gathered->native_width;
+    request.native_height = gathered->native_height;
+    request.phashes_hex = std::move(gathered->hashes);
+  }
+  return write_text_output(options.output, write_attestation_request(request));
+}

@@ -1,0 +1,333 @@
+// prepare-attestation through the built program: exact-only and PDQ requests
+// from hash lists and from sampling (stand-in tools and one real ffmpeg run),
+// every status line, and the refusal to write over the recording.
+
+#include "commands/prepare.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include "evidence/request.h"
+#include "test_util.h"
+
+namespace {
+
+using test_util::read_file;
+using test_util::run;
+using test_util::RunOptions;
+using test_util::TempDir;
+using test_util::write_file;
+
+const std::string kHashLower(64, 'a');
+const std::string kHashUpper = "0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789abcdef";
+
+constexpr std::string_view kExactOnlyHello =
+    "{\n"
+    "  \"v\": 1,\n"
+    "  \"purpose\": \"zq.attestation.request.v1\",\n"
+    "  \"name\": \"clip.mp4\",\n"
+    "  \"source_hash_scope\": \"original_file_bytes_sha256_v1\",\n"
+    "  \"source_sha256_hex\": "
+    "\"2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824\",\n"
+    "  \"source_size\": 5\n"
+    "}\n";
+
+// Runs in `dir` with the sampling tools and the rate variable cleared unless
+// the case sets them.
+test_util::RunResult run_in(const TempDir& dir, const std::vector<std::string>& args,
+                            RunOptions options = {}) {
+  options.cwd = dir.path().string();
+  for (const char* name : {"VORLANT_VERIFY_FPS", "VORLANT_VERIFY_FFPROBE", "VORLANT_VERIFY_FFMPEG"})
+    options.env.try_emplace(name, std::nullopt);
+  return run(args, options);
+}
+
+void write_script(const std::string& path, const std::string& body) {
+  write_file(path, "#!/bin/sh\n" + body);
+  ::chmod(path.c_str(), 0755);
+}
+
+std::string sha256_of(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
+}
+
+TEST(ReadPdqHashList, LinesAndFormats) {
+  const std::string jsonl = "{\"index\":0,\"hash_hex\":\"" + kHashUpper + "\",\"quality\":100}";
+  auto hashes = read_pdq_hash_list("\n  " + kHashLower + "\t\r\n\r\n" + jsonl + "\r\n \xc2\xa0\n" +
+                                   kHashUpper);
+  ASSERT_TRUE(hashes) << hashes.error();
+  EXPECT_EQ(*hashes, (std::vector<std::string>{kHashLower, kHashUpper, kHashUpper}));
+  EXPECT_EQ(read_pdq_hash_list("")->size(), 0u);
+  EXPECT_EQ(read_pdq_hash_list("\n\r\n  \n")->size(), 0u);
+}
+
+TEST(ReadPdqHashList, FirstBadLineWithItsNumber) {
+  struct Case {
+    std::string_view name;
+    std::string text;
+    std::string_view error;
+  };
+  const std::string bits(256, '1');
+  const Case kCases[] = {
+      {"blank lines count", kHashLower + "\n\n" + kHashLower + "0\n",
+       "line 3: PDQ hash must be 64 hex chars, got 65"},
+      {"crlf lines count", "\r\n\r\nabc\r\n", "line 3: PDQ hash must be 64 hex chars, got 3"},
+      {"bits format", bits + "\n", "line 1: PDQ hash must be 64 hex chars, got 256"},
+      {"non-hex", std::string(63, 'a') + "g", "line 1: PDQ hash contains non-hex characters"},
+      {"inner space", std::string(31, 'a') + " " + std::string(32, 'a'),
+       "line 1: PDQ hash contains non-hex characters"},
+      {"json without hash_hex", kHashLower + "\n{\"hash\": \"" + kHashLower + "\"}",
+       "JSONL hash line 2 missing hash_hex"},
+      {"json hash_hex number", "{\"hash_hex\": 5}", "JSONL hash line 1 missing hash_hex"},
+      {"json hash_hex null", "\n\n {\"hash_hex\": null} ", "JSONL hash line 3 missing hash_hex"},
+      {"json hash_hex short", "{\"hash_hex\": \"ab\"}", "line 1: PDQ hash must be 64 hex chars, got 2"},
+      {"json repeated key", "{\"hash_hex\": \"a\", \"hash_hex\": \"b\"}",
+       "parse JSONL hash line 1: duplicate field `hash_hex` at line 1 column 28"},
+      {"json after a blank", "\n   {\"hash_hex\": \"" + kHashLower + "\"} x", ""},
+      {"json broken", "{\"hash_hex\": ", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    auto hashes = read_pdq_hash_list(c.text);
+    ASSERT_FALSE(hashes);
+    if (c.error.empty()) {
+      // The library's wording; the position counts within the trimmed line.
+      EXPECT_TRUE(hashes.error().starts_with("parse JSONL hash line ")) << hashes.error();
+      EXPECT_NE(hashes.error().find(" at line 1 column "), std::string::npos) << hashes.error();
+    } else {
+      EXPECT_EQ(hashes.error(), c.error);
+    }
+  }
+  // Columns count within the trimmed line: its three leading spaces are gone.
+  auto trailing = read_pdq_hash_list("\n   {\"hash_hex\": \"" + kHashLower + "\"} x");
+  ASSERT_FALSE(trailing);
+  EXPECT_TRUE(trailing.error().starts_with("parse JSONL hash line 2: ")) << trailing.error();
+  EXPECT_TRUE(trailing.error().ends_with(" at line 1 column 82")) << trailing.error();
+}
+
+TEST(PrepareAttestation, ExactOnlyToStdout) {
+  TempDir dir;
+  write_file(dir.file("clip.mp4"), "hello");
+  auto r = run_in(dir, {"prepare-attestation", "clip.mp4"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kExactOnlyHello);
+  EXPECT_EQ(r.err,
+            "==> prepare exact-only attestation for clip.mp4 as \"clip.mp4\"\n"
+            "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
+            "==> skipping PDQ hashing\n");
+  // The alias runs the same command; the rate variable is not even read.
+  RunOptions options;
+  options.env["VORLANT_VERIFY_FPS"] = "abc";
+  auto alias = run_in(dir, {"attest", "clip.mp4"}, options);
+  EXPECT_EQ(alias.status, 0);
+  EXPECT_EQ(alias.out, kExactOnlyHello);
+}
+
+TEST(PrepareAttestation, HashListFromFileToFile) {
+  TempDir dir;
+  write_file(dir.file("clip.mp4"), "hello");
+  write_file(dir.file("hashes.txt"),
+             kHashUpper + "\n\n{\"index\": 1, \"hash_hex\": \"" + kHashLower + "\"}\n");
+  auto r = run_in(dir, {"prepare-attestation", "clip.mp4", "--name", " Cam \"7\" ", "--fps", "2.5",
+                        "--pdq-hashes", "hashes.txt", "--output", "out/req.json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "==> prepare attestation for clip.mp4 as \" Cam \"7\" \" @ 2.5 fps\n"
+            "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
+            "==> reading PDQ hashes from hashes.txt\n"
+            "==> 2 PDQ hashes\n"
+            "==> wrote out/req.json\n");
+  EXPECT_EQ(read_file(dir.file("out/req.json")),
+            "{\n"
+            "  \"v\": 1,\n"
+            "  \"purpose\": \"zq.attestation.request.v1\",\n"
+            "  \"name\": \" Cam \\\"7\\\" \",\n"
+            "  \"source_hash_scope\": \"original_file_bytes_sha256_v1\",\n"
+            "  \"source_sha256_hex\": "
+            "\"2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824\",\n"
+            "  \"source_size\": 5,\n"
+            "  \"fps\": 2.5,\n"
+            "  \"canonical_frame\": {\n"
+            "    \"width\": 512,\n"
+            "    \"height\": 512,\n"
+            "    \"pixel_format\": \"rgba\",\n"
+            "    \"resize_filter\": \"bilinear\"\n"
+            "  },\n"
+            "  \"phashes_hex\": [\n"
+            "    \"0123456789ABCDEF0123456789abcdef0123456789ABCDEF0123456789abcdef\",\n"
+            "    \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"\n"
+            "  ]\n"
+            "}\n");
+}
+
+TEST(PrepareAttestation, HashListFromStdinWithDefaultRate) {
+  TempDir dir;
+  write_file(dir.file("clip.mp4"), "hello");
+  RunOptions options;
+  options.stdin_bytes = kHashLower + "\r\n";
+  auto r = run_in(dir, {"prepare-attestation", "clip.mp4", "--pdq-hashes", "-"}, options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "==> prepare attestation for clip.mp4 as \"clip.mp4\" @ 2 fps\n"
+            "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
+            "==> reading PDQ hashes from stdin\n"
+            "==> 1 PDQ hashes\n");
+  auto request = read_attestation_request(
+      std::span(reinterpret_cast<const std::uint8_t*>(r.out.data()), r.out.size()));
+  ASSERT_TRUE(request) << request.error();
+  EXPECT_EQ(request->fps, 2.0);
+  EXPECT_EQ(request->phashes_hex, std::vector<std::string>{kHashLower});
+  EXPECT_EQ(r.out.find("native_width"), std::string::npos);
+  EXPECT_NE(r.out.find("  \"fps\": 2.0,\n"), std::string::npos);
+}
+
+TEST(PrepareAttestation, FailuresWriteNothing) {
+  struct Case {
+    std::string_view name;
+    std::vector<std::string> args;
+    std::string stdin_bytes;
+    std::string_view error;
+  };
+  const Case kCases[] = {
+      {"empty list", {"--pdq-hashes", "empty.txt"}, "", "no PDQ hashes produced"},
+      {"blank list", {"--pdq-hashes", "-"}, "\n \n\r\n", "no PDQ hashes produced"},
+      {"bad line", {"--pdq-hashes", "-"}, kHashLower + "\n\nxyz\n",
+       "line 3: PDQ hash must be 64 hex chars, got 3"},
+      {"missing list", {"--pdq-hashes", "nope.txt"}, "",
+       "open nope.txt: No such file or directory (os error 2)"},
+      {"list is a directory", {"--pdq-hashes", "."}, "",
+       "read PDQ hashes: Is a directory (os error 21)"},
+      {"list not UTF-8", {"--pdq-hashes", "-"}, kHashLower + "\n\xff\n",
+       "read PDQ hashes: stream did not contain valid UTF-8"},
+  };
+  TempDir dir;
+  write_file(dir.file("clip.mp4"), "hello");
+  write_file(dir.file("empty.txt"), "");
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{"prepare-attestation", "clip.mp4", "-o", "req.json"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    RunOptions options;
+    options.stdin_bytes = c.stdin_bytes;
+    auto r = run_in(dir, args, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.ends_with("\nerror: " + std::string(c.error) + "\n")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("req.json")));
+  }
+  auto missing = run_in(dir, {"prepare-attestation", "gone.mp4", "--with-pdq"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err,
+            "==> prepare attestation for gone.mp4 as \"gone.mp4\" @ 2 fps\n"
+            "error: open gone.mp4: No such file or directory (os error 2)\n");
+}
+
+TEST(PrepareAttestation, SamplingWithStandInTools) {
+  TempDir dir;
+  write_file(dir.file("clip.mp4"), "hello");
+  write_script(dir.file("ffprobe"),
+               "case \"$6\" in stream=width,height) echo 640x360 ;; *) echo 1.0 ;; esac\n");
+  write_script(dir.file("ffmpeg"), "head -c 2097152 /dev/zero\n");
+  write_script(dir.file("ffmpeg-empty"), "exit 0\n");
+  write_script(dir.file("ffmpeg-fails"), "head -c 1048576 /dev/zero; exit 3\n");
+  RunOptions options;
+  options.env["VORLANT_VERIFY_FFPROBE"] = dir.file("ffprobe");
+  options.env["VORLANT_VERIFY_FFMPEG"] = dir.file("ffmpeg");
+  options.env["VORLANT_VERIFY_FPS"] = "2";
+
+  auto r = run_in(dir, {"prepare-attestation", "clip.mp4", "--with-pdq"}, options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "==> prepare attestation for clip.mp4 as \"clip.mp4\" @ 2 fps\n"
+            "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
+            "==> ffmpeg sampling + PDQ hashing\n"
+            "\r  hashed 1/2 frames\r  hashed 2/2 frames\n"
+            "==> native resolution: 640x360 -> 512x512 RGBA\n"
+            "==> 2 PDQ hashes\n");
+  EXPECT_NE(r.out.find("  \"native_width\": 640,\n  \"native_height\": 360,\n  \"phashes_hex\": [\n"),
+            std::string::npos)
+      << r.out;
+
+  options.env["VORLANT_VERIFY_FFMPEG"] = dir.file("ffmpeg-empty");
+  auto empty = run_in(dir, {"prepare-attestation", "clip.mp4", "--fps", "0.5"}, options);
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_TRUE(empty.err.ends_with("==> ffmpeg sampling + PDQ hashing\n\nerror: no PDQ hashes produced\n"))
+      << empty.err;
+
+  options.env["VORLANT_VERIFY_FFMPEG"] = dir.file("ffmpeg-fails");
+  auto failed = run_in(dir, {"prepare-attestation", "clip.mp4", "--with-pdq"}, options);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "");
+  EXPECT_TRUE(failed.err.ends_with("\r  hashed 1/2 frames\nerror: ffmpeg exited with exit status: 3\n"))
+      << failed.err;
+}
+
+TEST(PrepareAttestation, RefusesToWriteOverTheRecording) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.file("sub"));
+  write_file(dir.file("clip.mp4"), "hello");
+  std::filesystem::create_symlink("clip.mp4", dir.file("link.mp4"));
+  std::filesystem::create_hard_link(dir.file("clip.mp4"), dir.file("hard.mp4"));
+  const std::vector<std::vector<std::string>> kCases = {
+      {"prepare-attestation", "clip.mp4", "--output", "clip.mp4"},
+      {"prepare-attestation", "clip.mp4", "-o", "./sub/../clip.mp4"},
+      {"prepare-attestation", "clip.mp4", "--out", "link.mp4"},
+      {"prepare-attestation", "link.mp4", "--output", dir.file("clip.mp4")},
+      {"prepare-attestation", "hard.mp4", "--output", "clip.mp4", "--pdq-hashes", "-"},
+  };
+  for (const auto& args : kCases) {
+    SCOPED_TRACE(args[1] + " -> " + args[3]);
+    auto r = run_in(dir, args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: output path must differ from input path\n");
+    EXPECT_EQ(read_file(dir.file("clip.mp4")), "hello");
+  }
+  auto other = run_in(dir, {"prepare-attestation", "clip.mp4", "--output", "sub/clip.mp4"});
+  EXPECT_EQ(other.status, 0) << other.err;
+  EXPECT_EQ(read_file(dir.file("sub/clip.mp4")), kExactOnlyHello);
+}
+
+// Debian's ffmpeg and ffprobe on a clip they make themselves.
+TEST(PrepareAttestation, RealFfmpegRun) {
+  if (std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0)
+    GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  TempDir dir;
+  std::string make = "cd '" + dir.path().string() +
+                     "' && ffmpeg -hide_banner -v error -nostdin -f lavfi "
+                     "-i testsrc2=size=640x360:rate=25:duration=3 -c:v libx264 -pix_fmt yuv420p "
+                     "clip.mp4";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  auto r = run_in(dir, {"prepare-attestation", "clip.mp4", "--with-pdq"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("==> native resolution: 640x360 -> 512x512 RGBA\n==> 6 PDQ hashes\n"),
+            std::string::npos)
+      << r.err;
+  auto request = read_attestation_request(
+      std::span(reinterpret_cast<const std::uint8_t*>(r.out.data()), r.out.size()));
+  ASSERT_TRUE(request) << request.error();
+  std::string clip = read_file(dir.file("clip.mp4"));
+  EXPECT_EQ(request->source_sha256_hex, sha256_of(clip));
+  EXPECT_EQ(request->source_size, clip.size());
+  EXPECT_NE(r.out.find("  \"native_width\": 640,\n  \"native_height\": 360,\n"), std::string::npos);
+  ASSERT_TRUE(request->phashes_hex);
+  EXPECT_EQ(request->phashes_hex->size(), 6u);
+  // A moving test pattern: consecutive samples differ.
+  EXPECT_NE((*request->phashes_hex)[0], (*request->phashes_hex)[1]);
+}
+
+}  // namespace

@@ -1,0 +1,336 @@
+// Frame sampling against stand-in ffprobe and ffmpeg programs: shell scripts
+// that record their argument vectors and print or emit what a case needs.
+
+#include "sampling/frame_sampler.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <pdq/pdq.h>
+
+#include "sampling/probe.h"
+#include "test_util.h"
+
+namespace {
+
+using test_util::read_file;
+using test_util::TempDir;
+using test_util::write_file;
+
+constexpr std::size_t kFrame = 1048576;
+
+void write_script(const std::string& path, const std::string& body) {
+  write_file(path, "#!/bin/sh\n" + body);
+  ::chmod(path.c_str(), 0755);
+}
+
+// Sets an environment variable for one test and restores it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) ::setenv(name_, old_->c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+// Sends this process's standard error to a file while it lives.
+class StderrCapture {
+ public:
+  explicit StderrCapture(std::string path) : path_(std::move(path)) {
+    saved_ = ::dup(STDERR_FILENO);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~StderrCapture() { release(); }
+  std::string release() {
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDERR_FILENO);
+      ::close(saved_);
+      saved_ = -1;
+    }
+    return read_file(path_);
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// A stand-in pair of programs in a temporary directory. The ffprobe script
+// answers the dimension probe and the duration probe from its settings; the
+// ffmpeg script runs `ffmpeg_body` after recording its arguments.
+class FakeTools {
+ public:
+  FakeTools(std::string dims, std::string duration, std::string ffmpeg_body,
+            int probe_status = 0)
+      : probe_env_("VORLANT_VERIFY_FFPROBE", dir_.file("ffprobe")),
+        ffmpeg_env_("VORLANT_VERIFY_FFMPEG", dir_.file("ffmpeg")) {
+    write_file(dir_.file("dims.out"), dims);
+    write_file(dir_.file("duration.out"), duration);
+    std::string record = "for a in \"$@\"; do printf '%s\\n' \"$a\"; done >> '" ;
+    write_script(dir_.file("ffprobe"),
+                 record + dir_.file("ffprobe.args") + "'\necho == >> '" + dir_.file("ffprobe.args") +
+                     "'\ncase \"$6\" in\n  stream=width,height) cat '" + dir_.file("dims.out") +
+                     "' ;;\n  *) cat '" + dir_.file("duration.out") + "' ;;\nesac\necho probe noise >&2\nexit " +
+                     std::to_string(probe_status) + "\n");
+    write_script(dir_.file("ffmpeg"),
+                 record + dir_.file("ffmpeg.args") + "'\n" + ffmpeg_body + "\n");
+  }
+  const TempDir& dir() const { return dir_; }
+  std::string ffprobe_args() const { return read_file(dir_.file("ffprobe.args")); }
+  std::string ffmpeg_args() const { return read_file(dir_.file("ffmpeg.args")); }
+
+ private:
+  TempDir dir_;
+  ScopedEnv probe_env_;
+  ScopedEnv ffmpeg_env_;
+};
+
+std::string zero_bytes(std::size_t n) { return "head -c " + std::to_string(n) + " /dev/zero"; }
+
+struct Sampled {
+  Result<FrameSampling> result;
+  std::string err;
+};
+
+Sampled sample(const FakeTools& tools, const std::string& input, double fps) {
+  StderrCapture capture(tools.dir().file("stderr"));
+  auto result = sample_and_hash_frames(input, fps);
+  return {std::move(result), capture.release()};
+}
+
+TEST(FormatFps, WholeRatesWithoutPointOthersShortestFixed) {
+  struct Case {
+    double fps;
+    std::string_view text;
+  };
+  constexpr Case kCases[] = {
+      {2.0, "2"},          {30.0, "30"},         {2.5, "2.5"},
+      {0.1, "0.1"},        {29.97, "29.97"},     {0.5, "0.5"},
+      {1e-7, "0.0000001"}, {1e20, "100000000000000000000"},
+      {2.0000000000000004, "2.0000000000000004"}, {1.0 / 3.0, "0.3333333333333333"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(format_fps(c.fps), c.text);
+  }
+}
+
+TEST(ExpectedFrameCount, RoundsHalfAwayAndSaturates) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_EQ(expected_frame_count(2.0, 10.25), 21u);
+  EXPECT_EQ(expected_frame_count(2.0, 10.24), 20u);
+  EXPECT_EQ(expected_frame_count(1.0, 2.5), 3u);
+  EXPECT_EQ(expected_frame_count(2.0, 0.0), 0u);
+  EXPECT_EQ(expected_frame_count(2.0, -3.0), 0u);
+  EXPECT_EQ(expected_frame_count(2.0, std::nan("")), 0u);
+  EXPECT_EQ(expected_frame_count(2.0, kInf), kMax);
+  EXPECT_EQ(expected_frame_count(2.0, -kInf), 0u);
+  EXPECT_EQ(expected_frame_count(1e10, 1e10), kMax);
+}
+
+TEST(SampleAndHashFrames, ExactArgumentVectorsAndNoShell) {
+  FakeTools tools("1920x1080\n", "10.25\n", zero_bytes(2 * kFrame));
+  const std::string input = tools.dir().file("my clip; $(touch pwned) 'x'.mp4");
+  Sampled run = sample(tools, input, 2.0);
+  ASSERT_TRUE(run.result) << run.result.error();
+  EXPECT_EQ(run.result->hashes.size(), 2u);
+  EXPECT_EQ(run.result->native_width, 1920u);
+  EXPECT_EQ(run.result->native_height, 1080u);
+  EXPECT_EQ(tools.ffprobe_args(),
+            "-v\nerror\n-select_streams\nv:0\n-show_entries\nstream=width,height\n-of\n"
+            "csv=p=0:s=x\n" + input + "\n==\n"
+            "-v\nerror\n-show_entries\nformat=duration\n-of\ncsv=p=0\n" + input + "\n==\n");
+  EXPECT_EQ(tools.ffmpeg_args(),
+            "-hide_banner\n-nostdin\n-v\nerror\n-i\n" + input +
+                "\n-vf\nfps=2,scale=512:512:flags=bilinear\n-an\n-sn\n-f\nrawvideo\n-pix_fmt\n"
+                "rgba\n-color_range\npc\npipe:1\n");
+  EXPECT_EQ(run.err, "\r  hashed 1/21 frames\r  hashed 2/21 frames\n");
+  EXPECT_FALSE(std::filesystem::exists(tools.dir().file("pwned")));
+}
+
+TEST(SampleAndHashFrames, FractionalRateInFilter) {
+  FakeTools tools("N/A\n", "N/A\n", "exit 0");
+  Sampled run = sample(tools, "in.mp4", 0.5);
+  ASSERT_TRUE(run.result) << run.result.error();
+  EXPECT_NE(tools.ffmpeg_args().find("\n-vf\nfps=0.5,scale=512:512:flags=bilinear\n"),
+            std::string::npos);
+}
+
+TEST(SampleAndHashFrames, DimensionProbeOutputs) {
+  struct Case {
+    std::string_view output;
+    int status;
+    std::optional<std::uint32_t> width, height;
+  };
+  const Case kCases[] = {
+      {"1920x1080\n", 0, 1920, 1080},
+      {"  +640x+360 \r\n", 0, 640, 360},
+      {"\xc2\xa0" "0x0\n", 0, 0, 0},
+      {"4294967295x01\n", 0, 4294967295u, 1},
+      {"1920x1080\n", 1, std::nullopt, std::nullopt},
+      {"1920x1080x2\n", 0, std::nullopt, std::nullopt},
+      {"1920\n", 0, std::nullopt, std::nullopt},
+      {"N/A\n", 0, std::nullopt, std::nullopt},
+      {"", 0, std::nullopt, std::nullopt},
+      {"x1080\n", 0, std::nullopt, std::nullopt},
+      {"1920x\n", 0, std::nullopt, std::nullopt},
+      {"-1x2\n", 0, std::nullopt, std::nullopt},
+      {"+x2\n", 0, std::nullopt, std::nullopt},
+      {"4294967296x1\n", 0, std::nullopt, std::nullopt},
+      {"19 20x1080\n", 0, std::nullopt, std::nullopt},
+      {"1920X1080\n", 0, std::nullopt, std::nullopt},
+      {"1920x1080\n640x360\n", 0, std::nullopt, std::nullopt},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.output);
+    FakeTools tools(std::string(c.output), "N/A", zero_bytes(kFrame), c.status);
+    Sampled run = sample(tools, "in.mp4", 2.0);
+    // A failing probe is not a failing command, not even for the duration.
+    ASSERT_TRUE(run.result) << run.result.error();
+    EXPECT_EQ(run.result->native_width, c.width);
+    EXPECT_EQ(run.result->native_height, c.height);
+    EXPECT_EQ(run.err, "\r  hashed 1 frames\n");
+  }
+}
+
+TEST(SampleAndHashFrames, DurationProbeSetsTheTotal) {
+  struct Case {
+    std::string_view output;
+    std::string_view progress;
+  };
+  constexpr Case kCases[] = {
+      {"10.25\n", "\r  hashed 1/21 frames\n"},
+      {"10.000000\n", "\r  hashed 1/20 frames\n"},
+      {"+.5", "\r  hashed 1/1 frames\n"},
+      {"1e3", "\r  hashed 1/2000 frames\n"},
+      {"3.", "\r  hashed 1/6 frames\n"},
+      {"-5", "\r  hashed 1/0 frames\n"},
+      {"INF", "\r  hashed 1/18446744073709551615 frames\n"},
+      {"-infinity", "\r  hashed 1/0 frames\n"},
+      {"NaN", "\r  hashed 1/0 frames\n"},
+      {"N/A\n", "\r  hashed 1 frames\n"},
+      {"", "\r  hashed 1 frames\n"},
+      {".", "\r  hashed 1 frames\n"},
+      {"1e", "\r  hashed 1 frames\n"},
+      {"0x10", "\r  hashed 1 frames\n"},
+      {"nan(1)", "\r  hashed 1 frames\n"},
+      {"10 s", "\r  hashed 1 frames\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.output);
+    FakeTools tools("N/A", std::string(c.output), zero_bytes(kFrame));
+    Sampled run = sample(tools, "in.mp4", 2.0);
+    ASSERT_TRUE(run.result) << run.result.error();
+    EXPECT_EQ(run.err, c.progress);
+  }
+}
+
+TEST(SampleAndHashFrames, IncompleteLastFrameIsDropped) {
+  FakeTools tools("N/A", "N/A", zero_bytes(kFrame * 5 / 2));
+  Sampled run = sample(tools, "in.mp4", 2.0);
+  ASSERT_TRUE(run.result) << run.result.error();
+  EXPECT_EQ(run.result->hashes.size(), 2u);
+  EXPECT_EQ(run.err, "\r  hashed 1 frames\r  hashed 2 frames\n");
+}
+
+TEST(SampleAndHashFrames, NoFramesGiveAnEmptyListAfterANewline) {
+  FakeTools tools("N/A", "N/A", "exit 0");
+  Sampled run = sample(tools, "in.mp4", 2.0);
+  ASSERT_TRUE(run.result) << run.result.error();
+  EXPECT_TRUE(run.result->hashes.empty());
+  EXPECT_EQ(run.err, "\n");
+}
+
+TEST(SampleAndHashFrames, FramesAreHashedInOrder) {
+  // Two different frames (dark over bright, then bright over dark) catch
+  // any slip in the framing or the order.
+  const std::string half = std::to_string(kFrame / 2);
+  FakeTools tools("N/A", "N/A",
+                  "head -c " + half + " /dev/zero; head -c " + half +
+                      " /dev/zero | tr '\\000' '\\377'\nhead -c " + half +
+                      " /dev/zero | tr '\\000' '\\377'; head -c " + half + " /dev/zero");
+  Sampled run = sample(tools, "in.mp4", 2.0);
+  ASSERT_TRUE(run.result) << run.result.error();
+  std::vector<std::uint8_t> frame(kFrame, 0);
+  std::fill(frame.begin() + kFrame / 2, frame.end(), 0xff);
+  auto first = pdq::hash_rgba_frame(frame);
+  std::fill(frame.begin(), frame.begin() + kFrame / 2, 0xff);
+  std::fill(frame.begin() + kFrame / 2, frame.end(), 0);
+  auto second = pdq::hash_rgba_frame(frame);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(run.result->hashes, (std::vector<std::string>{*first, *second}));
+}
+
+TEST(SampleAndHashFrames, FfmpegFailuresDiscardTheHashes) {
+  struct Case {
+    std::string_view name;
+    std::string body;
+    std::string_view error;
+  };
+  const Case kCases[] = {
+      {"exit 1 after frames", zero_bytes(2 * kFrame) + "\nexit 1", "ffmpeg exited with exit status: 1"},
+      {"exit 255", "exit 255", "ffmpeg exited with exit status: 255"},
+      {"killed", zero_bytes(kFrame) + "\nkill -9 $$", "ffmpeg exited with signal: 9"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FakeTools tools("N/A", "N/A", c.body);
+    Sampled run = sample(tools, "in.mp4", 2.0);
+    ASSERT_FALSE(run.result);
+    EXPECT_EQ(run.result.error(), c.error);
+  }
+}
+
+TEST(SampleAndHashFrames, FfmpegStandardErrorReachesOurs) {
+  FakeTools tools("N/A", "N/A", "echo 'decoder says hi' >&2");
+  Sampled run = sample(tools, "in.mp4", 2.0);
+  ASSERT_TRUE(run.result) << run.result.error();
+  EXPECT_EQ(run.err, "decoder says hi\n\n");
+}
+
+TEST(SampleAndHashFrames, MissingPrograms) {
+  FakeTools tools("1x1", "1", zero_bytes(kFrame));
+  {
+    ScopedEnv probe("VORLANT_VERIFY_FFPROBE", tools.dir().file("no-such-ffprobe"));
+    Sampled run = sample(tools, "in.mp4", 2.0);
+    ASSERT_TRUE(run.result) << run.result.error();
+    EXPECT_FALSE(run.result->native_width);
+    EXPECT_EQ(run.result->hashes.size(), 1u);
+    EXPECT_EQ(run.err, "\r  hashed 1 frames\n");
+  }
+  ScopedEnv ffmpeg("VORLANT_VERIFY_FFMPEG", tools.dir().file("no-such-ffmpeg"));
+  Sampled run = sample(tools, "in.mp4", 2.0);
+  ASSERT_FALSE(run.result);
+  EXPECT_EQ(run.result.error(), "spawn ffmpeg: No such file or directory (os error 2)");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(SampleAndHashFrames, BareProgramNamesAreSearchedOnPath) {
+  FakeTools tools("7x9", "N/A", zero_bytes(kFrame));
+  ScopedEnv path("PATH", tools.dir().path().string() + ":/usr/bin:/bin");
+  ScopedEnv probe("VORLANT_VERIFY_FFPROBE", "ffprobe");
+  ScopedEnv ffmpeg("VORLANT_VERIFY_FFMPEG", "ffmpeg");
+  Sampled run = sample(tools, "in.mp4", 2.0);
+  ASSERT_TRUE(run.result) << run.result.error();
+  EXPECT_EQ(run.result->native_width, 7u);
+  EXPECT_EQ(run.result->hashes.size(), 1u);
+}
+
+}  // namespace
