@@ -1,0 +1,202 @@
+// The embed-evidence command through the built program: the evidence file,
+// the literal summary documents, the status lines, and every refusal, which
+// leaves the input untouched and writes nothing.
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "evidence_fixture.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_util::run;
+using test_util::TempDir;
+
+constexpr std::string_view kPlainSummary = R"json({
+  "evidence_box_bytes": 708,
+  "input": "clip.mp4",
+  "manifest_b64": "qGF2AWdwdXJwb3NleBp2aWRlby5ldmlkZW5jZS5tYW5pZmVzdC52MW1udnJfZGV2aWNlX2lkZm52ci0wMWpudnJfa2V5X2lkZmtleS0wMXFzb3VyY2VfaGFzaF9zY29wZXgdb3JpZ2luYWxfZmlsZV9ieXRlc19zaGEyNTZfdjFtc291cmNlX3NoYTI1NlggAeD0UJnj2V5k75RYAiBXbBDjXiiSgr9pVhD3uc4vvXxrc291cmNlX3NpemUYHGxzaWduZWRfYXRfbXMbAAABi8/laAA=",
+  "manifest_sha256_hex": "a4d052ba667a18f274f1ac4c42d9f501219b79b5a0bb59161865b7e21d1a120d",
+  "nvr_device_id": "nvr-01",
+  "nvr_key_id": "key-01",
+  "nvr_pubkey_hex": "0460fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb67903fe1008b8bc99a41ae9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299",
+  "nvr_sig_alg": "ES256-P1363",
+  "nvr_sig_hex": "5b0395d31b30e39eb334b885c02209f2821eaebd625ff674f109b3eb1f57d7d9d628c21234d48c59407409597a2c54cc91768a70451a70b4cd954f5b6e9b81d8",
+  "output": "clip.evidence.mp4",
+  "purpose": "zq.evidence.embed_summary.v1",
+  "registry_base": "",
+  "signed_at_ms": 1700000000000,
+  "source_hash_scope": "original_file_bytes_sha256_v1",
+  "source_sha256_hex": "01e0f45099e3d95e64ef94580220576c10e35e289282bf695610f7b9ce2fbd7c",
+  "source_size": 28,
+  "v": 1
+}
+)json";
+
+constexpr std::string_view kFullSummary = R"json({
+  "camera_id": "cam-7",
+  "evidence_box_bytes": 1042,
+  "fps": 2.0,
+  "input": "clip.mp4",
+  "manifest_b64": "rGF2AWdwdXJwb3NleBp2aWRlby5ldmlkZW5jZS5tYW5pZmVzdC52MWljYW1lcmFfaWRlY2FtLTdtbnZyX2RldmljZV9pZGZudnItMDFqbnZyX2tleV9pZGZrZXktMDFxc291cmNlX2hhc2hfc2NvcGV4HW9yaWdpbmFsX2ZpbGVfYnl0ZXNfc2hhMjU2X3YxbXNvdXJjZV9zaGEyNTZYIAHg9FCZ49leZO+UWAIgV2wQ414okoK/aVYQ97nOL718a3NvdXJjZV9zaXplGBxrcGhhc2hlc19oZXiCeEAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAweEBmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmZmY2Zwc/lAAGdzYW1wbGVyo2lhbGdvcml0aG1vdnBkcV9zYW1wbGVyX3YxZnJlc2l6ZXA1MTJ4NTEyX2JpbGluZWFyZGhhc2hncGRxXzI1NmxzaWduZWRfYXRfbXMbAAABi8/laAA=",
+  "manifest_sha256_hex": "99890a7e249b63521d35bfcb5288ddde911853835c6d9355b9d030c413c3bec4",
+  "nvr_device_id": "nvr-01",
+  "nvr_key_id": "key-01",
+  "nvr_pubkey_hex": "0460fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb67903fe1008b8bc99a41ae9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299",
+  "nvr_sig_alg": "ES256-P1363",
+  "nvr_sig_hex": "85b5ae84938710b71b898e0cf68a49b9694684d8c16acc1e019297b951de4e7f032c770a1f2594fcbac8540897f6d2abc24a770c44ec57c7c90c4c20bb8beaee",
+  "output": "stdout",
+  "phash_count": 2,
+  "purpose": "zq.evidence.embed_summary.v1",
+  "registry_base": "",
+  "signed_at_ms": 1700000000000,
+  "source_hash_scope": "original_file_bytes_sha256_v1",
+  "source_sha256_hex": "01e0f45099e3d95e64ef94580220576c10e35e289282bf695610f7b9ce2fbd7c",
+  "source_size": 28,
+  "v": 1
+}
+)json";
+
+test_util::RunOptions in_dir(const TempDir& dir, std::string stdin_bytes = {}) {
+  test_util::RunOptions options;
+  options.cwd = dir.path();
+  options.stdin_bytes = std::move(stdin_bytes);
+  return options;
+}
+
+std::vector<std::string> directory_names(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs a shell command line in `dir`, for the cases where standard output is
+// redirected to a file.
+int shell(const TempDir& dir, const std::string& line) {
+  return std::system(("cd " + dir.path().string() + " && " + line).c_str());
+}
+
+class Embed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_util::write_file(dir_.file("clip.mp4"), fixture::kSource);
+    test_util::write_file(dir_.file("env.json"), fixture::kPlainEnvelope);
+  }
+  TempDir dir_;
+};
+
+TEST_F(Embed, ToAPathWithSummary) {
+  auto r = run({"embed-evidence", "clip.mp4", "env.json", "--output", "clip.evidence.mp4",
+                "--summary", "summary.json"},
+               in_dir(dir_));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "==> wrote clip.evidence.mp4 (+708 bytes uuid box)\n==> wrote summary.json\n");
+  EXPECT_EQ(test_util::read_file(dir_.file("clip.evidence.mp4")),
+            fixture::evidence_file(fixture::kPlainEnvelope));
+  EXPECT_EQ(test_util::read_file(dir_.file("summary.json")), kPlainSummary);
+  EXPECT_EQ(test_util::read_file(dir_.file("clip.mp4")), fixture::kSource);
+}
+
+TEST_F(Embed, ToStdoutWithEnvelopeOnStdinAndAllOptionalKeys) {
+  auto r = run({"embed-evidence", "clip.mp4", "-", "--summary", "summary.json"},
+               in_dir(dir_, std::string(fixture::kFullEnvelope)));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, fixture::evidence_file(fixture::kFullEnvelope));
+  EXPECT_EQ(r.err, "==> wrote stdout (+1042 bytes uuid box)\n==> wrote summary.json\n");
+  EXPECT_EQ(test_util::read_file(dir_.file("summary.json")), kFullSummary);
+}
+
+TEST_F(Embed, OnlyTheInputWritesNoSummary) {
+  auto r = run({"embed-evidence", "clip.mp4"}, in_dir(dir_, std::string(fixture::kPlainEnvelope)));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, fixture::evidence_file(fixture::kPlainEnvelope));
+  EXPECT_EQ(r.err, "==> wrote stdout (+708 bytes uuid box)\n");
+  EXPECT_EQ(directory_names(dir_.path()), (std::vector<std::string>{"clip.mp4", "env.json"}));
+}
+
+TEST_F(Embed, SummaryOnStdoutBesideAFile) {
+  auto r = run({"embed-evidence", "clip.mp4", "env.json", "new/dir/out.mp4", "--summary", "-"},
+               in_dir(dir_));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "==> wrote new/dir/out.mp4 (+708 bytes uuid box)\n");
+  EXPECT_EQ(r.out, std::string(kPlainSummary).replace(
+                       std::string(kPlainSummary).find("clip.evidence.mp4"), 17, "new/dir/out.mp4"));
+  EXPECT_EQ(test_util::read_file(dir_.file("new/dir/out.mp4")),
+            fixture::evidence_file(fixture::kPlainEnvelope));
+}
+
+TEST_F(Embed, RefusalsWriteNothing) {
+  test_util::write_file(dir_.file("short.mp4"), fixture::kSource.substr(0, 27));
+  std::string zip(fixture::kPlainEnvelope);
+  zip.replace(zip.find("zq.evidence.mp4_box.v2"), 22, "zq.evidence.zip_manifest.v1");
+  test_util::write_file(dir_.file("zip.json"), zip);
+  std::string bad_sig(fixture::kPlainEnvelope);
+  bad_sig.replace(bad_sig.find("\"nvr_sig_hex\": \"5b") + 16, 2, "6b");
+  test_util::write_file(dir_.file("bad-sig.json"), bad_sig);
+  test_util::write_file(dir_.file("bad-manifest.json"), fixture::kBadVersionEnvelope);
+  fs::create_directory(dir_.path() / "sub");
+  fs::create_symlink("clip.mp4", dir_.path() / "link.mp4");
+
+  const std::string same_output = "output path must differ from input path";
+  const std::string same_summary = "summary path must differ from input and output paths";
+  const struct {
+    std::vector<std::string> args;
+    std::string error;
+  } cases[] = {
+      {{"clip.mp4", "env.json", "--output", "clip.mp4"}, same_output},
+      {{"clip.mp4", "env.json", "--output", "link.mp4"}, same_output},
+      {{"clip.mp4", "env.json", "--output", "sub/../clip.mp4"}, same_output},
+      {{"clip.mp4", "env.json", "-o", "out.mp4", "--summary", "clip.mp4"}, same_summary},
+      {{"clip.mp4", "env.json", "-o", "out.mp4", "--summary", "link.mp4"}, same_summary},
+      {{"clip.mp4", "env.json", "-o", "out.mp4", "--summary", "./out.mp4"}, same_summary},
+      {{"clip.mp4", "zip.json", "-o", "out.mp4"}, "signed evidence envelope must be v2 evidence mp4 box"},
+      {{"clip.mp4", "bad-sig.json", "-o", "out.mp4"}, "NVR signature does not verify with envelope public key"},
+      {{"clip.mp4", "bad-manifest.json", "-o", "out.mp4"}, "unsupported manifest version: 2"},
+      {{"short.mp4", "env.json", "-o", "out.mp4"}, "input size 27 does not match manifest source_size 28"},
+      {{"short.mp4", "env.json"}, "input size 27 does not match manifest source_size 28"},
+  };
+  const auto before = directory_names(dir_.path());
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"embed-evidence"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(testing::PrintToString(args));
+    auto r = run(args, in_dir(dir_));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: " + c.error + "\n");
+    EXPECT_EQ(directory_names(dir_.path()), before);
+    EXPECT_EQ(test_util::read_file(dir_.file("clip.mp4")), fixture::kSource);
+  }
+}
+
+// Standard output redirected onto the input, or onto the summary's file.
+TEST_F(Embed, RefusesStdoutThatIsTheInputOrTheSummary) {
+  const struct {
+    std::string line, error;
+  } cases[] = {
+      {"embed-evidence clip.mp4 env.json >> clip.mp4",
+       "output path must differ from input path"},
+      {"embed-evidence clip.mp4 env.json -o out.mp4 --summary - >> clip.mp4",
+       "summary path must differ from input and output paths"},
+      {"embed-evidence clip.mp4 env.json --summary s.json > s.json",
+       "summary path must differ from input and output paths"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_NE(shell(dir_, std::string(test_util::kProgram) + " " + c.line + " 2> err.txt"), 0);
+    EXPECT_EQ(test_util::read_file(dir_.file("err.txt")), "error: " + c.error + "\n");
+    EXPECT_EQ(test_util::read_file(dir_.file("clip.mp4")), fixture::kSource);
+    EXPECT_FALSE(fs::exists(dir_.path() / "out.mp4"));
+  }
+}
+
+}  // namespace
