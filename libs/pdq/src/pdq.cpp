@@ -93,28 +93,29 @@ std::expected<Hash256, FrameHashError> Hasher::pdq_hash(std::span<const std::uin
   if (rgba.size() / 4 / width < height) {
     return std::unexpected(hash_failed("image buffer too small"));
   }
-  const std::size_t pixels = width * height;
+  const std::size_t stride = detail::plane_stride(width);
+  const std::size_t plane = stride * height;
   Buffers& b = *buffers_;
   // Grow only: a stream of equal frames allocates once.
-  if (b.luma.size() < pixels) {
-    b.luma.resize(pixels);
-    b.scratch.resize(pixels);
+  if (b.luma.size() < plane) {
+    b.luma.resize(plane);
+    b.scratch.resize(plane);
   }
   if (b.strip.size() < 2 * width * detail::kStripRows)
     b.strip.resize(2 * width * detail::kStripRows);
 
   const detail::Kernels& k = *kernels_;
-  k.luminance(rgba.data(), b.luma.data(), pixels);
+  k.luminance(rgba.data(), b.luma.data(), width, height, stride);
   const std::size_t row_window = (width + 127) / 128;
   const std::size_t column_window = (height + 127) / 128;
   for (int pass = 0; pass < 2; ++pass) {
-    k.blur_rows(b.luma.data(), b.scratch.data(), width, height, row_window, b.strip.data());
-    k.blur_columns(b.scratch.data(), b.luma.data(), width, height, column_window);
+    k.blur_rows(b.luma.data(), b.scratch.data(), width, height, stride, row_window, b.strip.data());
+    k.blur_columns(b.scratch.data(), b.luma.data(), width, height, stride, column_window);
   }
   for (std::size_t i = 0; i < 64; ++i) {
     const std::size_t y = (2 * i + 1) * height / 128;
     for (std::size_t j = 0; j < 64; ++j) {
-      b.decimated[i * 64 + j] = b.luma[y * width + (2 * j + 1) * width / 128];
+      b.decimated[i * 64 + j] = b.luma[y * stride + (2 * j + 1) * width / 128];
     }
   }
   k.dct(b.decimated.data(), b.coefficients.data());
