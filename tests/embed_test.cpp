@@ -2,13 +2,13 @@
 // the literal summary documents, the status lines, and every refusal, which
 // leaves the input untouched and writes nothing.
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "evidence_fixture.h"
 #include "test_util.h"
@@ -128,8 +128,9 @@ TEST_F(Embed, SummaryOnStdoutBesideAFile) {
                in_dir(dir_));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "==> wrote new/dir/out.mp4 (+708 bytes uuid box)\n");
-  EXPECT_EQ(r.out, std::string(kPlainSummary).replace(
-                       std::string(kPlainSummary).find("clip.evidence.mp4"), 17, "new/dir/out.mp4"));
+  EXPECT_EQ(r.out, std::string(kPlainSummary)
+                       .replace(std::string(kPlainSummary).find("clip.evidence.mp4"), 17,
+                                "new/dir/out.mp4"));
   EXPECT_EQ(test_util::read_file(dir_.file("new/dir/out.mp4")),
             fixture::evidence_file(fixture::kPlainEnvelope));
 }
@@ -158,10 +159,13 @@ TEST_F(Embed, RefusalsWriteNothing) {
       {{"clip.mp4", "env.json", "-o", "out.mp4", "--summary", "clip.mp4"}, same_summary},
       {{"clip.mp4", "env.json", "-o", "out.mp4", "--summary", "link.mp4"}, same_summary},
       {{"clip.mp4", "env.json", "-o", "out.mp4", "--summary", "./out.mp4"}, same_summary},
-      {{"clip.mp4", "zip.json", "-o", "out.mp4"}, "signed evidence envelope must be v2 evidence mp4 box"},
-      {{"clip.mp4", "bad-sig.json", "-o", "out.mp4"}, "NVR signature does not verify with envelope public key"},
+      {{"clip.mp4", "zip.json", "-o", "out.mp4"},
+       "signed evidence envelope must be v2 evidence mp4 box"},
+      {{"clip.mp4", "bad-sig.json", "-o", "out.mp4"},
+       "NVR signature does not verify with envelope public key"},
       {{"clip.mp4", "bad-manifest.json", "-o", "out.mp4"}, "unsupported manifest version: 2"},
-      {{"short.mp4", "env.json", "-o", "out.mp4"}, "input size 27 does not match manifest source_size 28"},
+      {{"short.mp4", "env.json", "-o", "out.mp4"},
+       "input size 27 does not match manifest source_size 28"},
       {{"short.mp4", "env.json"}, "input size 27 does not match manifest source_size 28"},
   };
   const auto before = directory_names(dir_.path());
@@ -183,8 +187,7 @@ TEST_F(Embed, RefusesStdoutThatIsTheInputOrTheSummary) {
   const struct {
     std::string line, error;
   } cases[] = {
-      {"embed-evidence clip.mp4 env.json >> clip.mp4",
-       "output path must differ from input path"},
+      {"embed-evidence clip.mp4 env.json >> clip.mp4", "output path must differ from input path"},
       {"embed-evidence clip.mp4 env.json -o out.mp4 --summary - >> clip.mp4",
        "summary path must differ from input and output paths"},
       {"embed-evidence clip.mp4 env.json --summary s.json > s.json",

@@ -10,7 +10,12 @@
 namespace fixture {
 
 // An ftyp box and a free box holding "abcd": 28 bytes of well-formed MP4 boxes.
-inline const std::string kSource("\0\0\0\x10" "ftypisom\0\0\x02\0" "\0\0\0\x0c" "freeabcd", 28);
+inline const std::string kSource(
+    "\0\0\0\x10"
+    "ftypisom\0\0\x02\0"
+    "\0\0\0\x0c"
+    "freeabcd",
+    28);
 inline constexpr std::string_view kSourceSha256 =
     "01e0f45099e3d95e64ef94580220576c10e35e289282bf695610f7b9ce2fbd7c";
 

@@ -2,6 +2,7 @@
 // every failed write leaves the target as it was and no temporary file.
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,8 +14,6 @@
 #include <thread>
 #include <variant>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "encoding/hex.h"
 #include "evidence_fixture.h"
@@ -63,8 +62,8 @@ std::vector<ScanCase> scan_cases() {
   const std::string short_uuid = box("uuid", "12345678");
   const std::string large_ev = be32(1) + "uuid" + be64(16 + 16 + kTinyEnvelope.size()) +
                                fixture::kEvidenceUsertype + std::string(kTinyEnvelope);
-  const std::string size0_ev = be32(0) + "uuid" + fixture::kEvidenceUsertype +
-                               std::string(kTinyEnvelope) + "\n\n";
+  const std::string size0_ev =
+      be32(0) + "uuid" + fixture::kEvidenceUsertype + std::string(kTinyEnvelope) + "\n\n";
   const std::string at_limit = std::string(kTinyEnvelope) +
                                std::string(kMaxEvidencePayloadBytes - kTinyEnvelope.size(), ' ');
   return {
@@ -88,15 +87,19 @@ std::vector<ScanCase> scan_cases() {
       {"size 4", be32(4) + "free", std::string("malformed MP4 box at offset 0")},
       {"size one past the end", box("ftyp", "12345678") + be32(9) + "free",
        std::string("malformed MP4 box at offset 16")},
-      {"largesize below 16", be32(1) + "free" + be64(15), std::string("malformed MP4 box at offset 0")},
-      {"largesize past the end", be32(1) + "free" + be64(17), std::string("malformed MP4 box at offset 0")},
+      {"largesize below 16", be32(1) + "free" + be64(15),
+       std::string("malformed MP4 box at offset 0")},
+      {"largesize past the end", be32(1) + "free" + be64(17),
+       std::string("malformed MP4 box at offset 0")},
       {"largesize cut short", box("ftyp", "12345678") + be32(1) + "free" + "1234567",
        std::string("read MP4 largesize at 24: failed to fill whole buffer")},
       {"largesize 2^64-1 overflows", box("ftyp", "12345678") + be32(1) + "free" + be64(~0ULL),
        std::string("MP4 box length overflows at offset 16")},
       {"largesize 2^64-1 at offset 0 is malformed", be32(1) + "free" + be64(~0ULL),
        std::string("malformed MP4 box at offset 0")},
-      {"payload not an envelope", evidence_box(R"({"v":1,"purpose":"p","manifest_b64":"","nvr_sig_hex":"","nvr_pubkey_hex":""})"),
+      {"payload not an envelope",
+       evidence_box(
+           R"({"v":1,"purpose":"p","manifest_b64":"","nvr_sig_hex":"","nvr_pubkey_hex":""})"),
        std::string("unsupported evidence envelope version: 1")},
   };
 }
@@ -155,9 +158,12 @@ TEST(ReadExactAt, ReadsAtOffsetAndReportsShortFiles) {
 TEST(BuildEvidenceBox, LayoutIsSizeTypeUsertypePayload) {
   auto built = build_evidence_box(bytes_of("{}"));
   ASSERT_TRUE(built);
-  const std::string expected("\0\0\0\x1a" "uuid"
-                             "\x5A\x51\x32\xAF\x1B\xDC\x4E\x76\x9A\x35\x1D\x8D\x2E\x8A\x3C\x66" "{}",
-                             26);
+  const std::string expected(
+      "\0\0\0\x1a"
+      "uuid"
+      "\x5A\x51\x32\xAF\x1B\xDC\x4E\x76\x9A\x35\x1D\x8D\x2E\x8A\x3C\x66"
+      "{}",
+      26);
   EXPECT_EQ(std::string(built->begin(), built->end()), expected);
 }
 
@@ -287,7 +293,8 @@ TEST_F(EvidenceWriter, KilledWriterLeavesOldTarget) {
   for (int i = 0; i < 10000 && !temp; ++i) {
     for (const auto& e : fs::directory_iterator(dir_.path())) {
       const std::string name = e.path().filename();
-      if (name.starts_with(".out.mp4.tmp-") && fs::file_size(e.path()) == chunk.size()) temp = e.path();
+      if (name.starts_with(".out.mp4.tmp-") && fs::file_size(e.path()) == chunk.size())
+        temp = e.path();
     }
     if (!temp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -313,7 +320,8 @@ TEST(CheckWrittenOutput, Messages) {
       {"no box", fixture::kSource, "written output " + dir.file("f") + " has no evidence box"},
       {"trailing bytes", good + "123", "written output has 3 trailing bytes after evidence box"},
       {"changed source", changed, "written output SHA-256 does not match manifest source_sha256"},
-      {"box too early", fixture::kSource.substr(0, 16) + fixture::evidence_box(fixture::kPlainEnvelope),
+      {"box too early",
+       fixture::kSource.substr(0, 16) + fixture::evidence_box(fixture::kPlainEnvelope),
        "written output evidence offset 16 does not match manifest source_size 28"},
   };
   for (const auto& c : cases) {

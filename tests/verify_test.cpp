@@ -2,6 +2,7 @@
 // compared with a literal document, and the exit status and standard error
 // follow the report.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +10,6 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-
-#include <gtest/gtest.h>
 
 #include "evidence_fixture.h"
 #include "test_util.h"
@@ -205,18 +204,18 @@ std::string replace_once(std::string text, std::string_view from, std::string_vi
 
 struct Row {
   std::string name;
-  std::string input;      // the name given to verify
-  std::string file;       // its content; empty: no file at all
+  std::string input;  // the name given to verify
+  std::string file;   // its content; empty: no file at all
   std::string_view report;
-  std::string error;      // the detail, repeated on the "error: " line
+  std::string error;  // the detail, repeated on the "error: " line
 };
 
 TEST(Verify, EveryOutcomeRow) {
   const std::string evidence = fixture::evidence_file(fixture::kPlainEnvelope);
   std::string changed_media = evidence;
   changed_media[22] ^= 0x01;  // inside the free box's payload
-  const std::string bad_sig = fixture::evidence_file(
-      replace_once(std::string(fixture::kPlainEnvelope), "\"nvr_sig_hex\": \"5b", "\"nvr_sig_hex\": \"6b"));
+  const std::string bad_sig = fixture::evidence_file(replace_once(
+      std::string(fixture::kPlainEnvelope), "\"nvr_sig_hex\": \"5b", "\"nvr_sig_hex\": \"6b"));
   const Row rows[] = {
       {"missing file", "missing.mp4", "", kMissingReport,
        "Evidence envelope is malformed: open missing.mp4: No such file or directory (os error 2)"},
@@ -262,14 +261,16 @@ TEST(Verify, MalformedBoxIsAReportedOutcome) {
   test_util::write_file(dir.file("bad.mp4"), fixture::be32(4) + "free");
   auto r = run({"verify", "bad.mp4"}, in_dir(dir));
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find(R"("detail": "Evidence envelope is malformed: malformed MP4 box at offset 0",)"),
-            std::string::npos);
+  EXPECT_NE(
+      r.out.find(R"("detail": "Evidence envelope is malformed: malformed MP4 box at offset 0",)"),
+      std::string::npos);
   EXPECT_EQ(r.err, "error: Evidence envelope is malformed: malformed MP4 box at offset 0\n");
 }
 
 TEST(Verify, ReportToAFile) {
   TempDir dir;
-  test_util::write_file(dir.file("clip.evidence.mp4"), fixture::evidence_file(fixture::kPlainEnvelope));
+  test_util::write_file(dir.file("clip.evidence.mp4"),
+                        fixture::evidence_file(fixture::kPlainEnvelope));
   auto r = run({"verify", "clip.evidence.mp4", "--output", "reports/r.json"}, in_dir(dir));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
@@ -286,7 +287,8 @@ TEST(Verify, RefusesToWriteTheReportOverItsInput) {
   fs::create_directory(dir.path() / "sub");
   fs::create_symlink("clip.evidence.mp4", dir.path() / "link.mp4");
   fs::create_hard_link(dir.path() / "clip.evidence.mp4", dir.path() / "hard.mp4");
-  for (const char* output : {"clip.evidence.mp4", "./sub/../clip.evidence.mp4", "link.mp4", "hard.mp4"}) {
+  for (const char* output :
+       {"clip.evidence.mp4", "./sub/../clip.evidence.mp4", "link.mp4", "hard.mp4"}) {
     SCOPED_TRACE(output);
     auto r = run({"verify", "clip.evidence.mp4", "--output", output}, in_dir(dir));
     EXPECT_EQ(r.status, 1);

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "commands/commands.h"
@@ -123,7 +122,7 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
                          : stream_evidence_to_stdout(options.input, *box, *manifest);
   if (!written) return fail(written.error());
   const std::string shown = to_path ? options.output.path : "stdout";
-  (void)write_all(STDERR_FILENO,
-                  "==> wrote " + shown + " (+" + std::to_string(box->size()) + " bytes uuid box)\n");
+  (void)write_all(STDERR_FILENO, "==> wrote " + shown + " (+" + std::to_string(box->size()) +
+                                     " bytes uuid box)\n");
   return write_text_output(options.summary, summary_text);
 }

@@ -14,7 +14,7 @@
 namespace {
 
 std::optional<struct stat> stat_path(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   return st;
 }
@@ -40,13 +40,14 @@ bool names_same_file(const std::string& a, const std::string& b) {
   auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ec_a), ec_a);
   auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec_b), ec_b);
   if (ec_a || ec_b) {
-    return std::filesystem::path(a).lexically_normal() == std::filesystem::path(b).lexically_normal();
+    return std::filesystem::path(a).lexically_normal() ==
+           std::filesystem::path(b).lexically_normal();
   }
   return ca == cb;
 }
 
 bool is_stdout_file(const std::string& path) {
-  struct stat out{};
+  struct stat out {};
   if (::fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode)) return false;
   auto st = stat_path(path);
   return st && same_inode(out, *st);

@@ -123,10 +123,10 @@ VerificationReport build_verification_report(const std::string& input_path) {
 
 CommandOutcome run_verify(const VerifyOptions& options) {
   // Writing the report over the evidence file would destroy what it describes.
-  const bool clash = options.output.kind == OutputTarget::Kind::Path
-                         ? is_same_existing_file(options.output.path, options.input)
-                         : options.output.kind == OutputTarget::Kind::Stdout &&
-                               is_stdout_file(options.input);
+  const bool clash =
+      options.output.kind == OutputTarget::Kind::Path
+          ? is_same_existing_file(options.output.path, options.input)
+          : options.output.kind == OutputTarget::Kind::Stdout && is_stdout_file(options.input);
   if (clash) return fail(std::string(kOutputIsInputMessage));
 
   const VerificationReport report = build_verification_report(options.input);

@@ -1,9 +1,8 @@
 #pragma once
 // The verification report of the verify command.
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 /// A JSON object whose keys come out in byte order when serialised.
 using VerificationReport = nlohmann::json;

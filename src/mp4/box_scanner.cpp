@@ -53,8 +53,7 @@ Result<BoxHeader> read_box_header(int fd, std::uint64_t offset, std::uint64_t fi
 
 Result<EvidenceBoxLocation> read_evidence_payload(int fd, std::uint64_t box_offset,
                                                   std::uint64_t payload_offset,
-                                                  std::uint64_t box_end,
-                                                  std::uint64_t file_size) {
+                                                  std::uint64_t box_end, std::uint64_t file_size) {
   const std::uint64_t payload_bytes = box_end - payload_offset;
   if (payload_bytes > kMaxEvidencePayloadBytes) {
     return fail("evidence envelope payload too large: " + std::to_string(payload_bytes) + " bytes");
@@ -92,7 +91,7 @@ Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t>
 Result<std::optional<EvidenceBoxLocation>> find_evidence_box(const std::string& path) {
   Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.valid()) return fail("open " + path + ": " + format_io_error(errno));
-  struct stat st{};
+  struct stat st {};
   if (::fstat(file.get(), &st) != 0) return fail("stat " + path + ": " + format_io_error(errno));
   const auto file_size = static_cast<std::uint64_t>(st.st_size);
 

@@ -13,7 +13,8 @@ Result<std::vector<std::uint8_t>> build_evidence_box(std::span<const std::uint8_
   const auto size = static_cast<std::uint32_t>(envelope_bytes.size() + kEvidenceBoxHeaderBytes);
   std::vector<std::uint8_t> box;
   box.reserve(size);
-  for (int shift = 24; shift >= 0; shift -= 8) box.push_back(static_cast<std::uint8_t>(size >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    box.push_back(static_cast<std::uint8_t>(size >> shift));
   for (char c : {'u', 'u', 'i', 'd'}) box.push_back(static_cast<std::uint8_t>(c));
   box.insert(box.end(), kEvidenceUsertype.begin(), kEvidenceUsertype.end());
   box.insert(box.end(), envelope_bytes.begin(), envelope_bytes.end());

@@ -6,10 +6,9 @@
 #include "mp4/evidence_writer.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <openssl/evp.h>
 
 #include <cerrno>
 #include <ctime>
@@ -60,7 +59,7 @@ Result<void> create_directories(const std::string& dir) {
       error = errno;
     }
   }
-  struct stat st{};
+  struct stat st {};
   if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
   return fail("create " + dir + ": " + format_io_error(error));
 }
@@ -108,7 +107,7 @@ struct TempFile {
 Result<TempFile> create_temp_file(const TargetParts& parts, const std::string& target_path) {
   auto stamp = clock_stamp();
   if (!stamp) return fail(stamp.error());
-  const std::string prefix = (parts.parent.empty() ? ""
+  const std::string prefix = (parts.parent.empty()  ? ""
                               : parts.parent == "/" ? "/"
                                                     : parts.parent + "/") +
                              "." + parts.name + ".tmp-" + std::to_string(::getpid()) + "-" +
