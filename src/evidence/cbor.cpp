@@ -413,5 +413,6 @@ std::unexpected<std::string> cbor_missing_field(std::string_view name) {
 }
 
 std::unexpected<std::string> cbor_duplicate_field(std::string_view name) {
-  return fail("duplicate field `" + std::string(name) + "`");
+  // A byte-string key need not be text; the message must be.
+  return fail("duplicate field `" + to_lossy_utf8(name) + "`");
 }
