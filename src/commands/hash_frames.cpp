@@ -1,4 +1,114 @@
-#include "commands/commands.h"
+// Frames come in on standard input back to back and leave as hash lines on
+// standard output. One frame buffer serves the whole stream, and each line
+// is written before the next frame is read, so the producer is paced by the
+// hashing and a reader sees every hash as soon as it exists.
 
-CommandOutcome run_hash_frame_rgba(const HashOptions&) { return fail("not implemented"); }
-CommandOutcome run_hash_raw_rgba(const HashOptions&) { return fail("not implemented"); }
+#include "commands/hash_frames.h"
+
+#include <unistd.h>
+
+#include <span>
+#include <vector>
+
+#include "commands/commands.h"
+#include "fileio/fd.h"
+#include "pdq/pdq.h"
+
+namespace {
+
+constexpr std::size_t kFrameBytes = pdq::kRgbaFrameBytes;
+
+// Fills the buffer from its start; returns how many bytes arrived before the
+// input ended (the whole buffer unless it ended early).
+Result<std::size_t> fill_frame(int input, std::span<std::uint8_t> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    auto n = read_some(input, buffer.subspan(filled));
+    if (!n) return fail(n.error());
+    if (*n == 0) break;
+    filled += *n;
+  }
+  return filled;
+}
+
+}  // namespace
+
+std::string hash_bit_string(std::string_view hash_hex) {
+  std::string bits;
+  bits.reserve(hash_hex.size() * 4);
+  for (char c : hash_hex) {
+    const int digit = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    for (int b = 3; b >= 0; --b) bits.push_back(((digit >> b) & 1) ? '1' : '0');
+  }
+  return bits;
+}
+
+std::string format_hash_line(std::uint64_t index, std::string_view hash_hex, HashFormat format) {
+  std::string line;
+  switch (format) {
+    case HashFormat::Hex:
+      line = hash_hex;
+      break;
+    case HashFormat::Bits:
+      line = hash_bit_string(hash_hex);
+      break;
+    case HashFormat::Jsonl:
+      line = "{\"index\":" + std::to_string(index) +
+             ",\"algorithm\":\"pdq\",\"bits\":256,\"hash_hex\":\"" + std::string(hash_hex) +
+             "\",\"bit_string\":\"" + hash_bit_string(hash_hex) + "\"}";
+      break;
+  }
+  line += '\n';
+  return line;
+}
+
+Result<void> write_hash_line(int output, std::uint64_t index, std::string_view hash_hex,
+                             HashFormat format) {
+  return write_all(output, format_hash_line(index, hash_hex, format));
+}
+
+CommandOutcome hash_single_frame(int input, int output, HashFormat format) {
+  std::vector<std::uint8_t> frame(kFrameBytes, 0);
+  if (auto read = read_exact(input, frame); !read) return fail(read.error());
+  // Only an immediate end of input proves there was exactly one frame; the
+  // rest of a longer input is left unread.
+  std::uint8_t extra = 0;
+  auto more = read_some(input, std::span(&extra, 1));
+  if (!more) return fail(more.error());
+  if (*more != 0) return fail("hash-frame-rgba expects exactly one 512x512 RGBA frame");
+  auto hash = pdq::hash_rgba_frame(frame);
+  if (!hash) return fail(hash.error().message());
+  return write_hash_line(output, 0, *hash, format);
+}
+
+CommandOutcome hash_frame_stream(int input, int output, bool progress, HashFormat format) {
+  std::vector<std::uint8_t> frame(kFrameBytes, 0);
+  pdq::Hasher hasher;
+  for (std::uint64_t count = 0;;) {
+    auto filled = fill_frame(input, frame);
+    if (!filled) return fail(filled.error());
+    if (*filled == 0) break;
+    if (*filled < kFrameBytes) {
+      return fail("truncated raw RGBA frame: got " + std::to_string(*filled) + " of " +
+                  std::to_string(kFrameBytes) + " bytes");
+    }
+    auto hash = hasher.hash_rgba_frame(frame);
+    if (!hash) return fail(hash.error().message());
+    if (auto written = write_hash_line(output, count, *hash, format); !written) return written;
+    ++count;
+    // Standard error is unbuffered; a failure to show progress stops nothing.
+    if (progress) {
+      (void)write_all(STDERR_FILENO, "\r  hashed " + std::to_string(count) + " frames");
+    }
+  }
+  if (progress) (void)write_all(STDERR_FILENO, "\n");
+  return {};
+}
+
+CommandOutcome run_hash_frame_rgba(const HashOptions& options) {
+  return hash_single_frame(STDIN_FILENO, STDOUT_FILENO, options.format);
+}
+
+CommandOutcome run_hash_raw_rgba(const HashOptions& options) {
+  return hash_frame_stream(STDIN_FILENO, STDOUT_FILENO, options.progress, options.format);
+}
