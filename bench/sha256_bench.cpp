@@ -2,11 +2,11 @@
 // `openssl dgst -sha256` on the same file in the same run, so machine load
 // affects both alike. Besides wall-clock throughput each reports
 // cpu_bytes_per_second (bytes over user+system CPU time of the hashing
-// process), which a busy shared machine disturbs far less. The file is made once (VORLANT_BENCH_FILE, default
-// /tmp/vorlant-sha256-bench.bin) and read once before timing to cache it.
+// process), which a busy shared machine disturbs far less. The file is made once
+// (VORLANT_BENCH_FILE, default /tmp/vorlant-sha256-bench.bin) and read once before timing to cache
+// it.
 
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -58,9 +58,8 @@ double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_u
 void set_throughput(benchmark::State& state, double cpu_seconds) {
   auto bytes = static_cast<double>(state.iterations() * kFileSize);
   state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
-  state.counters["cpu_bytes_per_second"] =
-      benchmark::Counter(bytes / cpu_seconds, benchmark::Counter::kDefaults,
-                         benchmark::Counter::kIs1024);
+  state.counters["cpu_bytes_per_second"] = benchmark::Counter(
+      bytes / cpu_seconds, benchmark::Counter::kDefaults, benchmark::Counter::kIs1024);
 }
 
 double process_cpu_seconds() {

@@ -65,7 +65,9 @@ TEST(Cli, ArgumentsThatAreNotUtf8) {
   expect_runs({
       {{"\xFF"}, 1, "", "error: argument 1 is not valid UTF-8\n"},
       {{"confidence", "5\xC0\x80", "10", "1"}, 1, "", "error: argument 2 is not valid UTF-8\n"},
-      {{"prepare-attestation", "a.mp4", "--name", "\xED\xA0\x80"}, 1, "",
+      {{"prepare-attestation", "a.mp4", "--name", "\xED\xA0\x80"},
+       1,
+       "",
        "error: argument 4 is not valid UTF-8\n"},
   });
 }
@@ -78,7 +80,9 @@ TEST(Cli, OptionErrors) {
       {{"attest"}, 1, "", "error: missing input path\n"},
       {{"sign-attestation", "r.json"}, 1, "", "error: --nvr-device-id is required\n"},
       {{"sign-zip-manifest"}, 1, "", "error: missing zip manifest request path\n"},
-      {{"embed-evidence", "in.mp4", "--summary", "-"}, 1, "",
+      {{"embed-evidence", "in.mp4", "--summary", "-"},
+       1,
+       "",
        "error: --summary - cannot be used when media output is stdout\n"},
       {{"hash-raw-rgba", "--format", "HEX"}, 1, "", "error: unknown hash format: HEX\n"},
       {{"hash-frame-rgba", "frame.rgba"}, 1, "", "error: unknown hash option: frame.rgba\n"},
@@ -88,7 +92,9 @@ TEST(Cli, OptionErrors) {
 TEST(Cli, FrameRateVariableIsCheckedBeforeAnythingIsOpened) {
   RunOptions options;
   options.env["VORLANT_VERIFY_FPS"] = "abc";
-  expect_runs({{{"attest", "missing.mp4", "--fps", "5"}, 1, "",
+  expect_runs({{{"attest", "missing.mp4", "--fps", "5"},
+                1,
+                "",
                 "error: invalid fps abc: invalid float literal\n"}},
               options);
 }
@@ -109,20 +115,36 @@ TEST(Cli, Confidence) {
       {{"confidence"}, 1, "", "error: missing matched_frames\n"},
       {{"confidence", "5"}, 1, "", "error: missing total_query_frames\n"},
       {{"confidence", "5", "10"}, 1, "", "error: missing avg_distance\n"},
-      {{"confidence", "-1", "10", "1"}, 1, "",
+      {{"confidence", "-1", "10", "1"},
+       1,
+       "",
        "error: invalid matched_frames: invalid digit found in string\n"},
-      {{"confidence", "4294967296", "10", "1"}, 1, "",
+      {{"confidence", "4294967296", "10", "1"},
+       1,
+       "",
        "error: invalid matched_frames: number too large to fit in target type\n"},
-      {{"confidence", "5", "", "1"}, 1, "",
+      {{"confidence", "5", "", "1"},
+       1,
+       "",
        "error: invalid total_query_frames: cannot parse integer from empty string\n"},
-      {{"confidence", "5", "10", ""}, 1, "",
+      {{"confidence", "5", "10", ""},
+       1,
+       "",
        "error: invalid avg_distance: cannot parse float from empty string\n"},
-      {{"confidence", "5", "10", " 1"}, 1, "", "error: invalid avg_distance: invalid float literal\n"},
-      {{"confidence", "5", "10", "0x10"}, 1, "",
+      {{"confidence", "5", "10", " 1"},
+       1,
+       "",
+       "error: invalid avg_distance: invalid float literal\n"},
+      {{"confidence", "5", "10", "0x10"},
+       1,
+       "",
        "error: invalid avg_distance: invalid float literal\n"},
       {{"confidence", "5", "10", "1", "x"}, 1, "", "error: unexpected extra arguments\n"},
       // The arguments are read in order: a bad first one is reported before a missing third.
-      {{"confidence", "x", "10"}, 1, "", "error: invalid matched_frames: invalid digit found in string\n"},
+      {{"confidence", "x", "10"},
+       1,
+       "",
+       "error: invalid matched_frames: invalid digit found in string\n"},
   });
 }
 

@@ -22,7 +22,10 @@ TEST(Hex, EncodesLowercase) {
 TEST(Hex, DecodesEitherCaseAfterTrimmingUnicodeWhiteSpace) {
   const std::vector<std::uint8_t> expected = {0x00, 0xAB, 0xFF};
   EXPECT_EQ(hex_decode(" 00AbfF\n").value(), expected);
-  EXPECT_EQ(hex_decode("\xE3\x80\x80\xC2\xA0" "00abff\xE2\x80\xA8\t").value(), expected);
+  EXPECT_EQ(hex_decode("\xE3\x80\x80\xC2\xA0"
+                       "00abff\xE2\x80\xA8\t")
+                .value(),
+            expected);
   EXPECT_EQ(hex_decode("").value(), std::vector<std::uint8_t>{});
   EXPECT_EQ(hex_decode(" \r\n\v\f").value(), std::vector<std::uint8_t>{});
 }
@@ -39,7 +42,10 @@ TEST(Hex, RefusesBadText) {
       {"bad digit and odd length", "0g0", "hex string has odd length"},
       {"prefix", "0x00", "hex string contains non-hex characters"},
       // U+00A0 is two bytes: trimmed at the ends but not inside.
-      {"inner no-break space", "00\xC2\xA0" "ff", "hex string contains non-hex characters"},
+      {"inner no-break space",
+       "00\xC2\xA0"
+       "ff",
+       "hex string contains non-hex characters"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -61,8 +67,13 @@ TEST(Base64, Encodes) {
     std::string_view input, output;
   };
   constexpr Case kCases[] = {
-      {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {"abcd", "YWJjZA=="},
-      {"\xFF\xFE\xFD", "//79"}, {"\xFB\xFF", "+/8="},
+      {"", ""},
+      {"a", "YQ=="},
+      {"ab", "YWI="},
+      {"abc", "YWJj"},
+      {"abcd", "YWJjZA=="},
+      {"\xFF\xFE\xFD", "//79"},
+      {"\xFB\xFF", "+/8="},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.input);
@@ -75,8 +86,14 @@ TEST(Base64, DecodesCanonicalText) {
     std::string_view input, output;
   };
   constexpr Case kCases[] = {
-      {"", ""}, {"YQ==", "a"}, {"YWI=", "ab"}, {"YWJj", "abc"}, {"YWJjZA==", "abcd"},
-      {"//79", "\xFF\xFE\xFD"}, {"+/8=", "\xFB\xFF"}, {"QQ==", "A"},
+      {"", ""},
+      {"YQ==", "a"},
+      {"YWI=", "ab"},
+      {"YWJj", "abc"},
+      {"YWJjZA==", "abcd"},
+      {"//79", "\xFF\xFE\xFD"},
+      {"+/8=", "\xFB\xFF"},
+      {"QQ==", "A"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.input);
@@ -129,16 +146,22 @@ TEST(Base64, RoundTripsEveryByteValueAndLength) {
 
 TEST(Text, TrimsOnlyWhiteSpaceAtTheEnds) {
   EXPECT_EQ(trim_unicode_whitespace("\xE3\x80\x80 \t a b\xC2\x85\xE2\x80\x8A\n"), "a b");
-  EXPECT_EQ(trim_unicode_whitespace(" \xE2\x80\x8B "), "\xE2\x80\x8B");  // U+200B is not White_Space
+  EXPECT_EQ(trim_unicode_whitespace(" \xE2\x80\x8B "),
+            "\xE2\x80\x8B");                                         // U+200B is not White_Space
   EXPECT_EQ(trim_unicode_whitespace("\x85 x \x85"), "\x85 x \x85");  // a lone byte is not U+0085
   EXPECT_EQ(trim_unicode_whitespace(" \xFF "), "\xFF");
   EXPECT_EQ(trim_unicode_whitespace(" \t "), "");
 }
 
 TEST(Text, RemovesEveryWhiteSpaceCharacter) {
-  EXPECT_EQ(remove_unicode_whitespace(" a\xE1\x9A\x80" "b\xE2\x80\xAF" "c\xE2\x81\x9F" "d\xC2\xA0 "),
+  EXPECT_EQ(remove_unicode_whitespace(" a\xE1\x9A\x80"
+                                      "b\xE2\x80\xAF"
+                                      "c\xE2\x81\x9F"
+                                      "d\xC2\xA0 "),
             "abcd");
-  EXPECT_EQ(remove_unicode_whitespace("a\xFF b"), "a\xFF" "b");
+  EXPECT_EQ(remove_unicode_whitespace("a\xFF b"),
+            "a\xFF"
+            "b");
 }
 
 TEST(Text, Utf8Validity) {
@@ -166,9 +189,13 @@ TEST(Text, Utf8Validity) {
 TEST(Text, LossyConversionReplacesEachMaximalBadSequence) {
   constexpr std::string_view kR = "\xEF\xBF\xBD";
   EXPECT_EQ(to_lossy_utf8("clip.mp4"), "clip.mp4");
-  EXPECT_EQ(to_lossy_utf8("a\xFF" "b"), "a" + std::string(kR) + "b");
+  EXPECT_EQ(to_lossy_utf8("a\xFF"
+                          "b"),
+            "a" + std::string(kR) + "b");
   // A truncated four-byte sequence is one replacement, not three.
-  EXPECT_EQ(to_lossy_utf8("a\xF0\x9F\x98" "b"), "a" + std::string(kR) + "b");
+  EXPECT_EQ(to_lossy_utf8("a\xF0\x9F\x98"
+                          "b"),
+            "a" + std::string(kR) + "b");
   // A surrogate's lead byte stops at its second byte: three replacements.
   EXPECT_EQ(to_lossy_utf8("\xED\xA0\x80"), std::string(kR) + std::string(kR) + std::string(kR));
 }

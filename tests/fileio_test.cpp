@@ -1,16 +1,15 @@
 // Reading inputs, writing text outputs and hashing files, including the
 // messages for each failure and files around the 16 MiB buffer size.
 
-#include <gtest/gtest.h>
+#include "fileio/fileio.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/sha.h>
-
 #include "encoding/hex.h"
-#include "fileio/fileio.h"
 #include "test_util.h"
 
 namespace {
@@ -211,9 +210,10 @@ TEST(Sha256FilePrefix, Limits) {
   TempDir dir;
   const std::string bytes = patterned(kMiB16 + 1);
   write_file(dir.file("f"), bytes);
-  for (std::uint64_t limit : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{4095},
-                              std::uint64_t{kMiB16}, std::uint64_t{kMiB16 + 1},
-                              std::uint64_t{kMiB16 + 2}, std::numeric_limits<std::uint64_t>::max()}) {
+  for (std::uint64_t limit :
+       {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{4095}, std::uint64_t{kMiB16},
+        std::uint64_t{kMiB16 + 1}, std::uint64_t{kMiB16 + 2},
+        std::numeric_limits<std::uint64_t>::max()}) {
     SCOPED_TRACE(limit);
     auto r = sha256_file_prefix(dir.file("f"), limit);
     ASSERT_TRUE(r.has_value()) << r.error();

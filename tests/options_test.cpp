@@ -1,7 +1,8 @@
 // The option parsers: every message, the defaults, and the number grammars.
 
-#include <gtest/gtest.h>
+#include "commands/options.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cmath>
@@ -9,8 +10,6 @@
 #include <limits>
 #include <string>
 #include <vector>
-
-#include "commands/options.h"
 
 namespace {
 
@@ -115,11 +114,11 @@ TEST(ParseNumbers, DoublesAcceptThePlainDecimalGrammar) {
     double value;
   };
   const Case kCases[] = {
-      {"2", 2.0},        {"+2.5", 2.5},     {"-0.25", -0.25},  {"1.", 1.0},
-      {".5", 0.5},       {"1e1", 10.0},     {"1E+2", 100.0},   {"25e-1", 2.5},
-      {"1.e1", 10.0},    {"inf", kInf},     {"-Infinity", -kInf}, {"+INF", kInf},
-      {"1e400", kInf},   {"-1e400", -kInf}, {"1e-400", 0.0},   {"4.9e-324", 4.9e-324},
-      {"0.1", 0.1},      {"1e-300", 1e-300},
+      {"2", 2.0},      {"+2.5", 2.5},      {"-0.25", -0.25},     {"1.", 1.0},
+      {".5", 0.5},     {"1e1", 10.0},      {"1E+2", 100.0},      {"25e-1", 2.5},
+      {"1.e1", 10.0},  {"inf", kInf},      {"-Infinity", -kInf}, {"+INF", kInf},
+      {"1e400", kInf}, {"-1e400", -kInf},  {"1e-400", 0.0},      {"4.9e-324", 4.9e-324},
+      {"0.1", 0.1},    {"1e-300", 1e-300},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
@@ -133,9 +132,9 @@ TEST(ParseNumbers, DoublesAcceptThePlainDecimalGrammar) {
 
 TEST(ParseNumbers, DoublesRefuseEverythingElse) {
   EXPECT_EQ(parse_double("").error(), "cannot parse float from empty string");
-  for (std::string_view text :
-       {"2x", " 2", "2 ", ".", "+", "-", "e5", "1e", "1e+", "0x1p3", "0x10", "infinit", "nan(1)",
-        "in f", "1,5", "1..2", "1.2.3", "--1", "+-1", "\xEF\xBC\x91"}) {
+  for (std::string_view text : {"2x",  " 2",   "2 ",    ".",    "+",       "-",           "e5",
+                                "1e",  "1e+",  "0x1p3", "0x10", "infinit", "nan(1)",      "in f",
+                                "1,5", "1..2", "1.2.3", "--1",  "+-1",     "\xEF\xBC\x91"}) {
     SCOPED_TRACE(text);
     auto r = parse_double(text);
     ASSERT_FALSE(r.has_value());
@@ -227,10 +226,18 @@ TEST(PrepareOptions, NameFromThePathsLastComponent) {
     std::string_view input, name;
   };
   constexpr Case kCases[] = {
-      {"clip.mp4", "clip.mp4"},     {"/videos/clip.mp4", "clip.mp4"}, {"a/b/", "b"},
-      {"a//b", "b"},                {"a/.", "a"},                     {"./x.mp4", "x.mp4"},
-      {"/", "/"},                   {"..", ".."},                     {"a/..", "a/.."},
-      {".", "."},                   {"./", "./"},                     {"", ""},
+      {"clip.mp4", "clip.mp4"},
+      {"/videos/clip.mp4", "clip.mp4"},
+      {"a/b/", "b"},
+      {"a//b", "b"},
+      {"a/.", "a"},
+      {"./x.mp4", "x.mp4"},
+      {"/", "/"},
+      {"..", ".."},
+      {"a/..", "a/.."},
+      {".", "."},
+      {"./", "./"},
+      {"", ""},
       {"dir/\xFF.mp4", "\xEF\xBF\xBD.mp4"},
   };
   for (const Case& c : kCases) {
@@ -350,7 +357,8 @@ TEST(EmbedOptions, Errors) {
           {"four positionals", {"a", "b", "c", "d"}, "unexpected extra path argument: d"},
           {"--out is unknown here", {"a", "--out", "x"}, "unknown embed-evidence option: --out"},
           {"double dash", {"a", "--"}, "unknown embed-evidence option: --"},
-          {"summary to stdout", {"a", "--summary", "-"},
+          {"summary to stdout",
+           {"a", "--summary", "-"},
            "--summary - cannot be used when media output is stdout"},
           {"summary to stdout, output dash",
            {"a", "--summary", "-", "e.json", "-"},

@@ -2,8 +2,9 @@
 
 #include "commands/dispatch.h"
 
-#include <string_view>
 #include <unistd.h>
+
+#include <string_view>
 
 #include "commands/commands.h"
 #include "commands/options.h"

@@ -118,7 +118,9 @@ Result<std::optional<double>> fps_from_environment() {
 
 }  // namespace
 
-Result<std::uint32_t> parse_u32(std::string_view text) { return parse_integer<std::uint32_t>(text); }
+Result<std::uint32_t> parse_u32(std::string_view text) {
+  return parse_integer<std::uint32_t>(text);
+}
 Result<std::int64_t> parse_i64(std::string_view text) { return parse_integer<std::int64_t>(text); }
 
 Result<double> parse_double(std::string_view text) {

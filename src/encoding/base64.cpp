@@ -61,7 +61,8 @@ Result<void> decode_last_group(std::string_view text, std::size_t start,
     return fail("Invalid last symbol " + std::to_string(static_cast<std::uint8_t>(text[last])) +
                 ", offset " + std::to_string(last) + ".");
   }
-  for (std::size_t k = 0; k < bytes; ++k) out.push_back(static_cast<std::uint8_t>(bits >> (16 - 8 * k)));
+  for (std::size_t k = 0; k < bytes; ++k)
+    out.push_back(static_cast<std::uint8_t>(bits >> (16 - 8 * k)));
   return {};
 }
 
@@ -72,7 +73,8 @@ std::string base64_encode(std::span<const std::uint8_t> bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    std::uint32_t v = std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
+    std::uint32_t v =
+        std::uint32_t{bytes[i]} << 16 | std::uint32_t{bytes[i + 1]} << 8 | bytes[i + 2];
     for (int shift : {18, 12, 6, 0}) out.push_back(kAlphabet[(v >> shift) & 0x3F]);
   }
   std::size_t rest = bytes.size() - i;

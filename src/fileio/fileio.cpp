@@ -5,6 +5,7 @@
 #include "fileio/fileio.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-
-#include <openssl/evp.h>
 
 #include "encoding/hex.h"
 #include "fileio/fd.h"
@@ -72,7 +71,8 @@ Result<FileDigest> hash_file(const std::string& path, std::uint64_t limit) {
   auto buffer = std::make_unique<std::uint8_t[]>(kHashBufferSize);  // value-initialised: zeros
   std::uint64_t hashed = 0;
   while (hashed < limit) {
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kHashBufferSize, limit - hashed));
+    std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kHashBufferSize, limit - hashed));
     auto n = read_some(fd->get(), std::span(buffer.get(), want));
     if (!n) return fail("read " + path + ": " + n.error());
     if (*n == 0) break;
@@ -152,5 +152,6 @@ Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t lim
 }
 
 std::string format_io_error(int error_number) {
-  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) +
+         ")";
 }
