@@ -335,9 +335,8 @@ TEST(CompactPoint, DefectsAreRefused) {
   // The first small X with no point on the curve, found through the 02 form.
   std::string no_root;
   for (int x = 1; x < 64 && no_root.empty(); ++x) {
-    char tail[3];
-    std::snprintf(tail, sizeof tail, "%02x", x);
-    std::string candidate = std::string(62, '0') + tail;
+    std::uint8_t last = static_cast<std::uint8_t>(x);
+    std::string candidate = std::string(62, '0') + hex_encode(std::span(&last, 1));
     if (!decode_public_key(unhex("02" + candidate))) no_root = candidate;
   }
   ASSERT_FALSE(no_root.empty());
