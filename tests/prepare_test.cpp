@@ -4,11 +4,10 @@
 
 #include "commands/prepare.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "evidence/request.h"
 #include "test_util.h"
@@ -92,7 +91,8 @@ TEST(ReadPdqHashList, FirstBadLineWithItsNumber) {
        "JSONL hash line 2 missing hash_hex"},
       {"json hash_hex number", "{\"hash_hex\": 5}", "JSONL hash line 1 missing hash_hex"},
       {"json hash_hex null", "\n\n {\"hash_hex\": null} ", "JSONL hash line 3 missing hash_hex"},
-      {"json hash_hex short", "{\"hash_hex\": \"ab\"}", "line 1: PDQ hash must be 64 hex chars, got 2"},
+      {"json hash_hex short", "{\"hash_hex\": \"ab\"}",
+       "line 1: PDQ hash must be 64 hex chars, got 2"},
       {"json repeated key", "{\"hash_hex\": \"a\", \"hash_hex\": \"b\"}",
        "parse JSONL hash line 1: duplicate field `hash_hex` at line 1 column 28"},
       {"json after a blank", "\n   {\"hash_hex\": \"" + kHashLower + "\"} x", ""},
@@ -204,13 +204,21 @@ TEST(PrepareAttestation, FailuresWriteNothing) {
   const Case kCases[] = {
       {"empty list", {"--pdq-hashes", "empty.txt"}, "", "no PDQ hashes produced"},
       {"blank list", {"--pdq-hashes", "-"}, "\n \n\r\n", "no PDQ hashes produced"},
-      {"bad line", {"--pdq-hashes", "-"}, kHashLower + "\n\nxyz\n",
+      {"bad line",
+       {"--pdq-hashes", "-"},
+       kHashLower + "\n\nxyz\n",
        "line 3: PDQ hash must be 64 hex chars, got 3"},
-      {"missing list", {"--pdq-hashes", "nope.txt"}, "",
+      {"missing list",
+       {"--pdq-hashes", "nope.txt"},
+       "",
        "open nope.txt: No such file or directory (os error 2)"},
-      {"list is a directory", {"--pdq-hashes", "."}, "",
+      {"list is a directory",
+       {"--pdq-hashes", "."},
+       "",
        "read PDQ hashes: Is a directory (os error 21)"},
-      {"list not UTF-8", {"--pdq-hashes", "-"}, kHashLower + "\n\xff\n",
+      {"list not UTF-8",
+       {"--pdq-hashes", "-"},
+       kHashLower + "\n\xff\n",
        "read PDQ hashes: stream did not contain valid UTF-8"},
   };
   TempDir dir;
@@ -257,22 +265,25 @@ TEST(PrepareAttestation, SamplingWithStandInTools) {
             "\r  hashed 1/2 frames\r  hashed 2/2 frames\n"
             "==> native resolution: 640x360 -> 512x512 RGBA\n"
             "==> 2 PDQ hashes\n");
-  EXPECT_NE(r.out.find("  \"native_width\": 640,\n  \"native_height\": 360,\n  \"phashes_hex\": [\n"),
-            std::string::npos)
+  EXPECT_NE(
+      r.out.find("  \"native_width\": 640,\n  \"native_height\": 360,\n  \"phashes_hex\": [\n"),
+      std::string::npos)
       << r.out;
 
   options.env["VORLANT_VERIFY_FFMPEG"] = dir.file("ffmpeg-empty");
   auto empty = run_in(dir, {"prepare-attestation", "clip.mp4", "--fps", "0.5"}, options);
   EXPECT_EQ(empty.status, 1);
   EXPECT_EQ(empty.out, "");
-  EXPECT_TRUE(empty.err.ends_with("==> ffmpeg sampling + PDQ hashing\n\nerror: no PDQ hashes produced\n"))
+  EXPECT_TRUE(
+      empty.err.ends_with("==> ffmpeg sampling + PDQ hashing\n\nerror: no PDQ hashes produced\n"))
       << empty.err;
 
   options.env["VORLANT_VERIFY_FFMPEG"] = dir.file("ffmpeg-fails");
   auto failed = run_in(dir, {"prepare-attestation", "clip.mp4", "--with-pdq"}, options);
   EXPECT_EQ(failed.status, 1);
   EXPECT_EQ(failed.out, "");
-  EXPECT_TRUE(failed.err.ends_with("\r  hashed 1/2 frames\nerror: ffmpeg exited with exit status: 3\n"))
+  EXPECT_TRUE(
+      failed.err.ends_with("\r  hashed 1/2 frames\nerror: ffmpeg exited with exit status: 3\n"))
       << failed.err;
 }
 

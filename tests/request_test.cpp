@@ -18,7 +18,8 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
 }
 
 // A valid video request whose members can be swapped one at a time.
-std::string video(std::string_view v = "1", std::string_view purpose = "\"zq.attestation.request.v1\"",
+std::string video(std::string_view v = "1",
+                  std::string_view purpose = "\"zq.attestation.request.v1\"",
                   std::string_view name = "\"clip.mp4\"",
                   std::string_view scope = "\"original_file_bytes_sha256_v1\"",
                   std::string_view sha = "", std::string_view size = "10",
@@ -38,10 +39,10 @@ AttestationRequest request_of(std::string name, std::uint64_t size) {
   return request;
 }
 
-std::string with_extra(std::string_view extra) { return video("1", "\"zq.attestation.request.v1\"",
-                                                              "\"clip.mp4\"",
-                                                              "\"original_file_bytes_sha256_v1\"",
-                                                              "", "10", extra); }
+std::string with_extra(std::string_view extra) {
+  return video("1", "\"zq.attestation.request.v1\"", "\"clip.mp4\"",
+               "\"original_file_bytes_sha256_v1\"", "", "10", extra);
+}
 
 TEST(WriteAttestationRequest, ExactOnlyHasSixMembers) {
   AttestationRequest request = request_of("clip.mp4", 1234);
@@ -51,9 +52,11 @@ TEST(WriteAttestationRequest, ExactOnlyHasSixMembers) {
             "  \"purpose\": \"zq.attestation.request.v1\",\n"
             "  \"name\": \"clip.mp4\",\n"
             "  \"source_hash_scope\": \"original_file_bytes_sha256_v1\",\n"
-            "  \"source_sha256_hex\": \"" + kSha + "\",\n"
-            "  \"source_size\": 1234\n"
-            "}");
+            "  \"source_sha256_hex\": \"" +
+                kSha +
+                "\",\n"
+                "  \"source_size\": 1234\n"
+                "}");
 }
 
 TEST(WriteAttestationRequest, FullRequestInFixedOrder) {
@@ -69,22 +72,28 @@ TEST(WriteAttestationRequest, FullRequestInFixedOrder) {
             "  \"purpose\": \"zq.attestation.request.v1\",\n"
             "  \"name\": \"cam 1\",\n"
             "  \"source_hash_scope\": \"original_file_bytes_sha256_v1\",\n"
-            "  \"source_sha256_hex\": \"" + kSha + "\",\n"
-            "  \"source_size\": 18446744073709551615,\n"
-            "  \"fps\": 2.0,\n"
-            "  \"canonical_frame\": {\n"
-            "    \"width\": 512,\n"
-            "    \"height\": 512,\n"
-            "    \"pixel_format\": \"rgba\",\n"
-            "    \"resize_filter\": \"bilinear\"\n"
-            "  },\n"
-            "  \"native_width\": 640,\n"
-            "  \"native_height\": 4294967295,\n"
-            "  \"phashes_hex\": [\n"
-            "    \"" + kHashA + "\",\n"
-            "    \"" + kHashUpper + "\"\n"
-            "  ]\n"
-            "}");
+            "  \"source_sha256_hex\": \"" +
+                kSha +
+                "\",\n"
+                "  \"source_size\": 18446744073709551615,\n"
+                "  \"fps\": 2.0,\n"
+                "  \"canonical_frame\": {\n"
+                "    \"width\": 512,\n"
+                "    \"height\": 512,\n"
+                "    \"pixel_format\": \"rgba\",\n"
+                "    \"resize_filter\": \"bilinear\"\n"
+                "  },\n"
+                "  \"native_width\": 640,\n"
+                "  \"native_height\": 4294967295,\n"
+                "  \"phashes_hex\": [\n"
+                "    \"" +
+                kHashA +
+                "\",\n"
+                "    \"" +
+                kHashUpper +
+                "\"\n"
+                "  ]\n"
+                "}");
 }
 
 TEST(WriteAttestationRequest, FpsIsShortestRoundTripWithFraction) {
@@ -93,8 +102,8 @@ TEST(WriteAttestationRequest, FpsIsShortestRoundTripWithFraction) {
     std::string_view text;
   };
   constexpr Case kCases[] = {
-      {2.0, "2.0"},     {2.5, "2.5"},      {0.1, "0.1"},   {29.97, "29.97"},
-      {30.0, "30.0"},   {1e-300, "1e-300"}, {0.5, "0.5"},  {1.0 / 3.0, "0.3333333333333333"},
+      {2.0, "2.0"},   {2.5, "2.5"},       {0.1, "0.1"}, {29.97, "29.97"},
+      {30.0, "30.0"}, {1e-300, "1e-300"}, {0.5, "0.5"}, {1.0 / 3.0, "0.3333333333333333"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
@@ -197,24 +206,29 @@ TEST(ReadAttestationRequest, RulesInOrder) {
        "attestation request name must be non-empty"},
       {"scope", video("1", "\"zq.attestation.request.v1\"", "\"n\"", "\"whole_file\""),
        "unexpected source_hash_scope: whole_file"},
-      {"sha 63", video("1", "\"zq.attestation.request.v1\"", "\"n\"",
-                       "\"original_file_bytes_sha256_v1\"", sha63),
+      {"sha 63",
+       video("1", "\"zq.attestation.request.v1\"", "\"n\"", "\"original_file_bytes_sha256_v1\"",
+             sha63),
        "source_sha256 must be 64 hex chars, got 63"},
-      {"sha uppercase", video("1", "\"zq.attestation.request.v1\"", "\"n\"",
-                              "\"original_file_bytes_sha256_v1\"", sha_upper),
+      {"sha uppercase",
+       video("1", "\"zq.attestation.request.v1\"", "\"n\"", "\"original_file_bytes_sha256_v1\"",
+             sha_upper),
        "source_sha256 must be lowercase hex"},
-      {"sha non-hex", video("1", "\"zq.attestation.request.v1\"", "\"n\"",
-                            "\"original_file_bytes_sha256_v1\"", sha_nonhex),
+      {"sha non-hex",
+       video("1", "\"zq.attestation.request.v1\"", "\"n\"", "\"original_file_bytes_sha256_v1\"",
+             sha_nonhex),
        "source_sha256 must be lowercase hex"},
-      {"sha multibyte length", video("1", "\"zq.attestation.request.v1\"", "\"n\"",
-                                     "\"original_file_bytes_sha256_v1\"",
-                                     "\"" + std::string(63, 'a') + "\\u00e9\""),
+      {"sha multibyte length",
+       video("1", "\"zq.attestation.request.v1\"", "\"n\"", "\"original_file_bytes_sha256_v1\"",
+             "\"" + std::string(63, 'a') + "\\u00e9\""),
        "source_sha256 must be 64 hex chars, got 65"},
-      {"size zero", video("1", "\"zq.attestation.request.v1\"", "\"n\"",
-                          "\"original_file_bytes_sha256_v1\"", "", "0"),
+      {"size zero",
+       video("1", "\"zq.attestation.request.v1\"", "\"n\"", "\"original_file_bytes_sha256_v1\"", "",
+             "0"),
        "source_size must be positive"},
       {"fps zero", with_extra(", \"fps\": 0"), "request fps must be positive when present"},
-      {"fps negative zero", with_extra(", \"fps\": -0.0"), "request fps must be positive when present"},
+      {"fps negative zero", with_extra(", \"fps\": -0.0"),
+       "request fps must be positive when present"},
       {"fps negative", with_extra(", \"fps\": -2"), "request fps must be positive when present"},
       {"second hash too long",
        with_extra(", \"phashes_hex\": [\"" + kHashA + "\", \"" + kHashA + "0\"]"),
@@ -242,7 +256,8 @@ TEST(ReadAttestationRequest, JsonFaultsNameTheFaultAndPosition) {
       "1, \"zq.attestation.request.v1\", \"n\", \"original_file_bytes_sha256_v1\", \"" + kSha +
       "\", 5";
   const Case kCases[] = {
-      {"missing key", "{\"v\": 1}", "parse request JSON: missing field `purpose` at line 1 column 8"},
+      {"missing key", "{\"v\": 1}",
+       "parse request JSON: missing field `purpose` at line 1 column 8"},
       {"repeated key", "{\n  \"v\": 1,\n  \"v\": 1\n}",
        "parse request JSON: duplicate field `v` at line 3 column 5"},
       {"repeated ignored key", with_extra(", \"x\": 1, \"x\": 2"),
@@ -250,11 +265,13 @@ TEST(ReadAttestationRequest, JsonFaultsNameTheFaultAndPosition) {
       {"wrong type", video("\"1\""),
        "parse request JSON: invalid type: string \"1\", expected u32 at line 1 column 232"},
       {"v too wide", video("4294967296"),
-       "parse request JSON: invalid value: integer `4294967296`, expected u32 at line 1 column 239"},
+       "parse request JSON: invalid value: integer `4294967296`, expected u32 at line 1 column "
+       "239"},
       {"v negative", video("-1"),
        "parse request JSON: invalid value: integer `-1`, expected u32 at line 1 column 231"},
-      {"size too wide", video("1", "\"zq.attestation.request.v1\"", "\"clip.mp4\"",
-                              "\"original_file_bytes_sha256_v1\"", "", "18446744073709551616"),
+      {"size too wide",
+       video("1", "\"zq.attestation.request.v1\"", "\"clip.mp4\"",
+             "\"original_file_bytes_sha256_v1\"", "", "18446744073709551616"),
        "parse request JSON: invalid type: floating point `1.8446744073709552e+19`, expected u64 at "
        "line 1 column 248"},
       {"fps string", with_extra(", \"fps\": \"2\""),
@@ -297,8 +314,8 @@ TEST(ReadCaseAttestationRequest, ReadsAndChecksInOrder) {
   ASSERT_TRUE(read) << read.error();
   EXPECT_EQ(read->source_sha256_hex, kSha);
   EXPECT_EQ(read->source_size, 7u);
-  auto array = read_case_attestation_request(
-      bytes_of("[1, \"" + good + "\", \"" + kSha + "\", 3]"));
+  auto array =
+      read_case_attestation_request(bytes_of("[1, \"" + good + "\", \"" + kSha + "\", 3]"));
   ASSERT_TRUE(array) << array.error();
   EXPECT_EQ(array->source_size, 3u);
 

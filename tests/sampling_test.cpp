@@ -1,19 +1,17 @@
 // Frame sampling against stand-in ffprobe and ffmpeg programs: shell scripts
 // that record their argument vectors and print or emit what a case needs.
 
-#include "sampling/frame_sampler.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pdq/pdq.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <pdq/pdq.h>
 
+#include "sampling/frame_sampler.h"
 #include "sampling/probe.h"
 #include "test_util.h"
 
@@ -38,8 +36,10 @@ class ScopedEnv {
     ::setenv(name, value.c_str(), 1);
   }
   ~ScopedEnv() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
   }
 
  private:
@@ -76,18 +76,18 @@ class StderrCapture {
 // ffmpeg script runs `ffmpeg_body` after recording its arguments.
 class FakeTools {
  public:
-  FakeTools(std::string dims, std::string duration, std::string ffmpeg_body,
-            int probe_status = 0)
+  FakeTools(std::string dims, std::string duration, std::string ffmpeg_body, int probe_status = 0)
       : probe_env_("VORLANT_VERIFY_FFPROBE", dir_.file("ffprobe")),
         ffmpeg_env_("VORLANT_VERIFY_FFMPEG", dir_.file("ffmpeg")) {
     write_file(dir_.file("dims.out"), dims);
     write_file(dir_.file("duration.out"), duration);
-    std::string record = "for a in \"$@\"; do printf '%s\\n' \"$a\"; done >> '" ;
+    std::string record = "for a in \"$@\"; do printf '%s\\n' \"$a\"; done >> '";
     write_script(dir_.file("ffprobe"),
-                 record + dir_.file("ffprobe.args") + "'\necho == >> '" + dir_.file("ffprobe.args") +
-                     "'\ncase \"$6\" in\n  stream=width,height) cat '" + dir_.file("dims.out") +
-                     "' ;;\n  *) cat '" + dir_.file("duration.out") + "' ;;\nesac\necho probe noise >&2\nexit " +
-                     std::to_string(probe_status) + "\n");
+                 record + dir_.file("ffprobe.args") + "'\necho == >> '" +
+                     dir_.file("ffprobe.args") + "'\ncase \"$6\" in\n  stream=width,height) cat '" +
+                     dir_.file("dims.out") + "' ;;\n  *) cat '" + dir_.file("duration.out") +
+                     "' ;;\nesac\necho probe noise >&2\nexit " + std::to_string(probe_status) +
+                     "\n");
     write_script(dir_.file("ffmpeg"),
                  record + dir_.file("ffmpeg.args") + "'\n" + ffmpeg_body + "\n");
   }
@@ -120,10 +120,16 @@ TEST(FormatFps, WholeRatesWithoutPointOthersShortestFixed) {
     std::string_view text;
   };
   constexpr Case kCases[] = {
-      {2.0, "2"},          {30.0, "30"},         {2.5, "2.5"},
-      {0.1, "0.1"},        {29.97, "29.97"},     {0.5, "0.5"},
-      {1e-7, "0.0000001"}, {1e20, "100000000000000000000"},
-      {2.0000000000000004, "2.0000000000000004"}, {1.0 / 3.0, "0.3333333333333333"},
+      {2.0, "2"},
+      {30.0, "30"},
+      {2.5, "2.5"},
+      {0.1, "0.1"},
+      {29.97, "29.97"},
+      {0.5, "0.5"},
+      {1e-7, "0.0000001"},
+      {1e20, "100000000000000000000"},
+      {2.0000000000000004, "2.0000000000000004"},
+      {1.0 / 3.0, "0.3333333333333333"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
@@ -155,8 +161,11 @@ TEST(SampleAndHashFrames, ExactArgumentVectorsAndNoShell) {
   EXPECT_EQ(run.result->native_height, 1080u);
   EXPECT_EQ(tools.ffprobe_args(),
             "-v\nerror\n-select_streams\nv:0\n-show_entries\nstream=width,height\n-of\n"
-            "csv=p=0:s=x\n" + input + "\n==\n"
-            "-v\nerror\n-show_entries\nformat=duration\n-of\ncsv=p=0\n" + input + "\n==\n");
+            "csv=p=0:s=x\n" +
+                input +
+                "\n==\n"
+                "-v\nerror\n-show_entries\nformat=duration\n-of\ncsv=p=0\n" +
+                input + "\n==\n");
   EXPECT_EQ(tools.ffmpeg_args(),
             "-hide_banner\n-nostdin\n-v\nerror\n-i\n" + input +
                 "\n-vf\nfps=2,scale=512:512:flags=bilinear\n-an\n-sn\n-f\nrawvideo\n-pix_fmt\n"
@@ -182,7 +191,9 @@ TEST(SampleAndHashFrames, DimensionProbeOutputs) {
   const Case kCases[] = {
       {"1920x1080\n", 0, 1920, 1080},
       {"  +640x+360 \r\n", 0, 640, 360},
-      {"\xc2\xa0" "0x0\n", 0, 0, 0},
+      {"\xc2\xa0"
+       "0x0\n",
+       0, 0, 0},
       {"4294967295x01\n", 0, 4294967295u, 1},
       {"1920x1080\n", 1, std::nullopt, std::nullopt},
       {"1920x1080x2\n", 0, std::nullopt, std::nullopt},
@@ -285,7 +296,8 @@ TEST(SampleAndHashFrames, FfmpegFailuresDiscardTheHashes) {
     std::string_view error;
   };
   const Case kCases[] = {
-      {"exit 1 after frames", zero_bytes(2 * kFrame) + "\nexit 1", "ffmpeg exited with exit status: 1"},
+      {"exit 1 after frames", zero_bytes(2 * kFrame) + "\nexit 1",
+       "ffmpeg exited with exit status: 1"},
       {"exit 255", "exit 255", "ffmpeg exited with exit status: 255"},
       {"killed", zero_bytes(kFrame) + "\nkill -9 $$", "ffmpeg exited with signal: 9"},
   };

@@ -134,8 +134,7 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
     if (gathered->hashes.empty()) return fail("no PDQ hashes produced");
     if (gathered->native_width && gathered->native_height) {
       status("==> native resolution: " + std::to_string(*gathered->native_width) + "x" +
-             std::to_string(*gathered->native_height) + " -> " + std::string(kFrameSize) +
-             " RGBA");
+             std::to_string(*gathered->native_height) + " -> " + std::string(kFrameSize) + " RGBA");
     }
     status("==> " + std::to_string(gathered->hashes.size()) + " PDQ hashes");
     request.fps = options.fps;

@@ -6,9 +6,8 @@
 #include "evidence/request.h"
 
 #include <cmath>
-#include <string_view>
-
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "encoding/text.h"
 #include "evidence/json_doc.h"

@@ -6,14 +6,13 @@
 #include "sampling/frame_sampler.h"
 
 #include <fcntl.h>
+#include <pdq/pdq.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <span>
-
-#include <pdq/pdq.h>
 
 #include "fileio/fd.h"
 #include "sampling/child_process.h"
@@ -31,9 +30,17 @@ std::string filter_text(double fps) {
 }
 
 std::vector<std::string> ffmpeg_args(const std::string& input, double fps) {
-  return {"-hide_banner", "-nostdin", "-v",      "error",     "-i",  input,
-          "-vf",          filter_text(fps),      "-an",       "-sn", "-f",
-          "rawvideo",     "-pix_fmt",  "rgba",   "-color_range", "pc", "pipe:1"};
+  // clang-format off
+  return {"-hide_banner", "-nostdin",
+          "-v", "error",
+          "-i", input,
+          "-vf", filter_text(fps),
+          "-an", "-sn",
+          "-f", "rawvideo",
+          "-pix_fmt", "rgba",
+          "-color_range", "pc",
+          "pipe:1"};
+  // clang-format on
 }
 
 // Progress goes straight to the descriptor, unbuffered, so it interleaves
@@ -79,8 +86,8 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
     sampling.native_height = dimensions->height;
   }
 
-  auto child = spawn_piped(program_from_env("VORLANT_VERIFY_FFMPEG", "ffmpeg"),
-                           ffmpeg_args(input, fps));
+  auto child =
+      spawn_piped(program_from_env("VORLANT_VERIFY_FFMPEG", "ffmpeg"), ffmpeg_args(input, fps));
   if (!child) return fail("spawn ffmpeg: " + child.error());
   widen_pipe(child->output.get());
 

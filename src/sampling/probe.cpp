@@ -91,7 +91,8 @@ std::optional<NativeDimensions> probe_dimensions(const std::string& input) {
 }
 
 std::optional<double> probe_duration(const std::string& input) {
-  auto text = run_probe({"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", input});
+  auto text =
+      run_probe({"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", input});
   if (!text || !is_decimal_float(*text)) return std::nullopt;
   // The program never changes its locale, so strtod reads "." as the point;
   // out-of-range values come back as infinity or zero, as wanted.
