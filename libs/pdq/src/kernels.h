@@ -18,15 +18,31 @@ inline constexpr std::size_t kStripRows = 64;
 /// cache sets when a strip is transposed.
 constexpr std::size_t plane_stride(std::size_t width) { return (width + 15) / 16 * 16 + 16; }
 
+/// Decimation keeps 64 of the columns.
+inline constexpr std::size_t kSampledColumns = 64;
+
+/// Where the row blur reads: the luminance of a gap-free RGBA image, or a
+/// plane of rows `stride` floats apart.
+struct RowSource {
+  const std::uint8_t* rgba = nullptr;
+  const float* plane = nullptr;
+  std::size_t stride = 0;
+};
+
+/// Where it writes: every column into a plane, or only the kSampledColumns
+/// listed in `columns` (column j of the result is input column columns[j]).
+struct RowSink {
+  float* plane = nullptr;
+  std::size_t stride = 0;
+  const std::size_t* columns = nullptr;
+};
+
 struct Kernels {
-  /// out[y * stride + x] = fl(fl(fl(R*0.299) + fl(G*0.587)) + fl(B*0.114))
-  /// of pixel (x, y) of a gap-free RGBA image.
-  void (*luminance)(const std::uint8_t* rgba, float* out, std::size_t width, std::size_t height,
-                    std::size_t stride);
-  /// Box filter along every row of a width x height plane.
-  void (*blur_rows)(const float* in, float* out, std::size_t width, std::size_t height,
-                    std::size_t stride, std::size_t window, float* strip);
-  /// Box filter along every column.
+  /// Box filter along every row of a width x height image. The luminance of
+  /// pixel (x, y) is fl(fl(fl(R*0.299) + fl(G*0.587)) + fl(B*0.114)).
+  void (*blur_rows)(const RowSource& source, const RowSink& sink, std::size_t width,
+                    std::size_t height, std::size_t window, float* strip);
+  /// Box filter along every column of a plane.
   void (*blur_columns)(const float* in, float* out, std::size_t width, std::size_t height,
                        std::size_t stride, std::size_t window);
   /// B (16x16) = D * A * D^T for A 64x64, sums in increasing k.

@@ -75,9 +75,10 @@ std::string FrameHashError::message() const {
 }
 
 struct Hasher::Buffers {
-  std::vector<float> luma;     // L: width x height
-  std::vector<float> scratch;  // S: width x height
+  std::vector<float> luma;     // L: height rows, plane_stride(width) apart
+  std::vector<float> scratch;  // S: the same shape
   std::vector<float> strip;    // two width x kStripRows planes for the row blur
+  std::vector<float> sampled;  // the 64 kept columns, before and after the last column blur
   std::array<float, 64 * 64> decimated{};
   std::array<float, 256> coefficients{};
 };
@@ -104,19 +105,34 @@ std::expected<Hash256, FrameHashError> Hasher::pdq_hash(std::span<const std::uin
   if (b.strip.size() < 2 * width * detail::kStripRows)
     b.strip.resize(2 * width * detail::kStripRows);
 
+  if (b.sampled.size() < 2 * height * detail::kSampledColumns) {
+    b.sampled.resize(2 * height * detail::kSampledColumns);
+  }
+
+  // Two passes of rows then columns. The first row pass reads the pixels
+  // directly; the last column pass runs only down the 64 columns that the
+  // decimation keeps, since no other column is ever read.
   const detail::Kernels& k = *kernels_;
-  k.luminance(rgba.data(), b.luma.data(), width, height, stride);
   const std::size_t row_window = (width + 127) / 128;
   const std::size_t column_window = (height + 127) / 128;
-  for (int pass = 0; pass < 2; ++pass) {
-    k.blur_rows(b.luma.data(), b.scratch.data(), width, height, stride, row_window, b.strip.data());
-    k.blur_columns(b.scratch.data(), b.luma.data(), width, height, stride, column_window);
-  }
+  float* luma = b.luma.data();
+  float* scratch = b.scratch.data();
+  k.blur_rows({.rgba = rgba.data()}, {.plane = scratch, .stride = stride}, width, height,
+              row_window, b.strip.data());
+  k.blur_columns(scratch, luma, width, height, stride, column_window);
+
+  std::array<std::size_t, detail::kSampledColumns> columns{};
+  for (std::size_t j = 0; j < 64; ++j) columns[j] = (2 * j + 1) * width / 128;
+  float* gathered = b.sampled.data();
+  float* filtered = gathered + height * detail::kSampledColumns;
+  k.blur_rows({.plane = luma, .stride = stride},
+              {.plane = gathered, .stride = detail::kSampledColumns, .columns = columns.data()},
+              width, height, row_window, b.strip.data());
+  k.blur_columns(gathered, filtered, detail::kSampledColumns, height, detail::kSampledColumns,
+                 column_window);
   for (std::size_t i = 0; i < 64; ++i) {
-    const std::size_t y = (2 * i + 1) * height / 128;
-    for (std::size_t j = 0; j < 64; ++j) {
-      b.decimated[i * 64 + j] = b.luma[y * stride + (2 * j + 1) * width / 128];
-    }
+    const float* row = filtered + (2 * i + 1) * height / 128 * detail::kSampledColumns;
+    std::copy(row, row + 64, b.decimated.begin() + static_cast<std::ptrdiff_t>(i * 64));
   }
   k.dct(b.decimated.data(), b.coefficients.data());
 
