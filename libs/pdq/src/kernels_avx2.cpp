@@ -10,6 +10,7 @@
 
 namespace pdq::detail {
 
+#if defined(__x86_64__)
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace {
@@ -26,5 +27,8 @@ const Kernels* avx2_kernels() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? &kKernels : nullptr;
 }
+#else
+const Kernels* avx2_kernels() { return nullptr; }
+#endif
 
 }  // namespace pdq::detail

@@ -10,6 +10,7 @@
 
 namespace pdq::detail {
 
+#if defined(__x86_64__)
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 namespace {
@@ -26,5 +27,8 @@ const Kernels* avx512_kernels() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") ? &kKernels : nullptr;
 }
+#else
+const Kernels* avx512_kernels() { return nullptr; }
+#endif
 
 }  // namespace pdq::detail
