@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr std::string_view kSourceHashScope = "original_file_bytes_sha256_v1";
 constexpr double kDefaultFps = 2.0;
 
 // Steps shared by both commands after the request was read: key, clock,

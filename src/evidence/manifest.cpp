@@ -18,7 +18,6 @@
 namespace {
 
 constexpr std::string_view kVideoPurpose = "video.evidence.manifest.v1";
-constexpr std::string_view kSourceHashScope = "original_file_bytes_sha256_v1";
 
 enum Member {
   kV,
@@ -191,9 +190,7 @@ Result<EvidenceManifest> parse_manifest(std::span<const std::uint8_t> bytes) {
 Result<void> validate_manifest(const EvidenceManifest& m) {
   if (m.v != 1) return fail("unsupported manifest version: " + std::to_string(m.v));
   if (m.purpose != kVideoPurpose) return fail("unsupported manifest purpose: " + m.purpose);
-  if (m.source_hash_scope != kSourceHashScope) {
-    return fail("unexpected source_hash_scope: " + m.source_hash_scope);
-  }
+  if (auto ok = check_source_hash_scope(m.source_hash_scope); !ok) return fail(ok.error());
   if (trim_unicode_whitespace(m.nvr_device_id).empty()) {
     return fail("nvr_device_id must be present and non-empty");
   }
@@ -203,7 +200,7 @@ Result<void> validate_manifest(const EvidenceManifest& m) {
   if (m.source_sha256.size() != 32) {
     return fail("source_sha256 must be 32 bytes, got " + std::to_string(m.source_sha256.size()));
   }
-  if (m.source_size == 0) return fail("source_size must be positive");
+  if (auto ok = check_source_size(m.source_size); !ok) return fail(ok.error());
   if (m.fps && !(*m.fps > 0 && std::isfinite(*m.fps))) {
     return fail("manifest fps must be positive when present");
   }

@@ -18,7 +18,6 @@ using OrderedJson = nlohmann::ordered_json;
 
 constexpr std::string_view kVideoPurpose = "zq.attestation.request.v1";
 constexpr std::string_view kCasePurpose = "case.attestation.request.v1";
-constexpr std::string_view kSourceHashScope = "original_file_bytes_sha256_v1";
 constexpr std::string_view kJsonFault = "parse request JSON: ";
 
 constexpr JsonFieldSpec kVideoFields[] = {
@@ -105,10 +104,9 @@ Result<AttestationRequestOwned> read_attestation_request(std::span<const std::ui
     return fail("unsupported attestation request purpose: " + request.purpose);
   if (trim_unicode_whitespace(request.name).empty())
     return fail("attestation request name must be non-empty");
-  if (request.source_hash_scope != kSourceHashScope)
-    return fail("unexpected source_hash_scope: " + request.source_hash_scope);
+  if (auto ok = check_source_hash_scope(request.source_hash_scope); !ok) return fail(ok.error());
   if (auto ok = check_source_sha256(request.source_sha256_hex); !ok) return fail(ok.error());
-  if (request.source_size == 0) return fail("source_size must be positive");
+  if (auto ok = check_source_size(request.source_size); !ok) return fail(ok.error());
   if (request.fps && !(*request.fps > 0.0 && std::isfinite(*request.fps)))
     return fail("request fps must be positive when present");
   if (request.phashes_hex) {
@@ -135,8 +133,18 @@ Result<CaseAttestationRequestOwned> read_case_attestation_request(
   if (request.purpose != kCasePurpose)
     return fail("unsupported case attestation request purpose: " + request.purpose);
   if (auto ok = check_source_sha256(request.source_sha256_hex); !ok) return fail(ok.error());
-  if (request.source_size == 0) return fail("source_size must be positive");
+  if (auto ok = check_source_size(request.source_size); !ok) return fail(ok.error());
   return request;
+}
+
+Result<void> check_source_hash_scope(std::string_view scope) {
+  if (scope != kSourceHashScope) return fail("unexpected source_hash_scope: " + std::string(scope));
+  return {};
+}
+
+Result<void> check_source_size(std::uint64_t size) {
+  if (size == 0) return fail("source_size must be positive");
+  return {};
 }
 
 Result<void> check_pdq_hash_text(std::string_view hash) {

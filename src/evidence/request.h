@@ -49,6 +49,14 @@ Result<AttestationRequestOwned> read_attestation_request(std::span<const std::ui
 /// A parsed and validated case request, or the first rule's message.
 Result<CaseAttestationRequestOwned> read_case_attestation_request(
     std::span<const std::uint8_t> bytes);
+/// The scope every request and manifest names: the digest covers the file's
+/// bytes as they were before any evidence was embedded.
+inline constexpr std::string_view kSourceHashScope = "original_file_bytes_sha256_v1";
+
+/// "unexpected source_hash_scope: X" unless the scope is kSourceHashScope.
+Result<void> check_source_hash_scope(std::string_view scope);
+/// "source_size must be positive" for an empty source.
+Result<void> check_source_size(std::uint64_t size);
 /// "PDQ hash must be 64 hex chars, got N" or "PDQ hash contains non-hex
 /// characters"; shared by the request, the manifest and the hash list.
 Result<void> check_pdq_hash_text(std::string_view hash);
