@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <memory>
@@ -23,6 +24,9 @@
 namespace {
 
 constexpr std::size_t kCopyBufferBytes = 16 * 1024 * 1024;
+// Each chunk is hashed and written in slices that stay in the CPU cache
+// between the two; one 16 MiB write costs far more kernel time than 64 small ones.
+constexpr std::size_t kSliceBytes = 256 * 1024;
 constexpr int kTempAttempts = 1000;
 constexpr std::string_view kFallbackName = "vorlant-verify-output";
 
@@ -149,8 +153,11 @@ Result<CopyResult> copy_source(int in, int out, CopyTarget target) {
     if (!n) return fail("read source bytes: " + n.error());
     if (*n == 0) break;
     const std::span chunk(buffer.get(), *n);
-    if (to_temp) EVP_DigestUpdate(ctx.get(), chunk.data(), chunk.size());
-    if (auto w = write_all(out, chunk); !w) return fail("write source bytes: " + w.error());
+    for (std::size_t at = 0; at < chunk.size(); at += kSliceBytes) {
+      const auto slice = chunk.subspan(at, std::min(kSliceBytes, chunk.size() - at));
+      if (to_temp) EVP_DigestUpdate(ctx.get(), slice.data(), slice.size());
+      if (auto w = write_all(out, slice); !w) return fail("write source bytes: " + w.error());
+    }
     // Only a hint: fsync reports any failure of the writeback it starts.
     if (to_temp) {
       (void)::sync_file_range(out, static_cast<off_t>(result.size), static_cast<off_t>(*n),
