@@ -67,7 +67,7 @@ nlohmann::json build_summary(const EmbedOptions& o, const EvidenceEnvelope& enve
   s["nvr_device_id"] = manifest.nvr_device_id;
   s["nvr_key_id"] = manifest.nvr_key_id;
   s["nvr_pubkey_hex"] = envelope.nvr_pubkey_hex;
-  s["nvr_sig_alg"] = "ES256-P1363";
+  s["nvr_sig_alg"] = kSignatureAlgorithm;
   s["nvr_sig_hex"] = envelope.nvr_sig_hex;
   s["output"] = o.output.kind == OutputTarget::Kind::Path ? o.output.path : "stdout";
   if (manifest.phashes_hex) s["phash_count"] = manifest.phashes_hex->size();

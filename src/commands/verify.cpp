@@ -38,7 +38,7 @@ void add_envelope_members(VerificationReport& r, const EvidenceBoxLocation& box)
   r["manifest_b64"] = e.manifest_b64;
   r["nvr_sig_hex"] = e.nvr_sig_hex;
   r["nvr_pubkey_hex"] = e.nvr_pubkey_hex;
-  r["nvr_sig_alg"] = "ES256-P1363";
+  r["nvr_sig_alg"] = kSignatureAlgorithm;
   r["registry_base"] = e.registry_base;
   if (e.fps) r["fps"] = *e.fps;
 }

@@ -7,9 +7,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "evidence/manifest.h"
 #include "result.h"
+
+/// The signature algorithm's name in the documents that describe an envelope.
+inline constexpr std::string_view kSignatureAlgorithm = "ES256-P1363";
 
 struct SignedManifest {
   std::string manifest_b64;
