@@ -104,12 +104,18 @@ inline RunResult run(const std::vector<std::string>& args, const RunOptions& opt
   for (auto& a : argv_store) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  // With no reader left before the child starts, its first write must fail.
+  if (options.close_stdout_early) {
+    ::close(out[0]);
+    out[0] = -1;
+  }
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+      if (fd >= 0) ::close(fd);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
@@ -117,7 +123,6 @@ inline RunResult run(const std::vector<std::string>& args, const RunOptions& opt
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
-  if (options.close_stdout_early) ::close(out[0]);
   RunResult result;
   std::thread feeder([&] {
     std::string_view rest = options.stdin_bytes;
