@@ -308,6 +308,13 @@ TEST(PrepareAttestation, RefusesToWriteOverTheRecording) {
     EXPECT_EQ(r.err, "error: output path must differ from input path\n");
     EXPECT_EQ(read_file(dir.file("clip.mp4")), "hello");
   }
+  // Standard output appended to the recording itself.
+  const std::string command = "cd " + dir.path().string() + " && " + test_util::kProgram +
+                              " prepare-attestation clip.mp4 >> clip.mp4 2> err.txt";
+  EXPECT_NE(std::system(command.c_str()), 0);
+  EXPECT_EQ(read_file(dir.file("err.txt")), "error: output path must differ from input path\n");
+  EXPECT_EQ(read_file(dir.file("clip.mp4")), "hello");
+
   auto other = run_in(dir, {"prepare-attestation", "clip.mp4", "--output", "sub/clip.mp4"});
   EXPECT_EQ(other.status, 0) << other.err;
   EXPECT_EQ(read_file(dir.file("sub/clip.mp4")), kExactOnlyHello);

@@ -103,11 +103,14 @@ Result<std::vector<std::string>> read_pdq_hash_list(std::string_view text) {
 }
 
 CommandOutcome prepare_attestation(const PrepareOptions& options) {
-  // Writing the request over the recording would destroy the evidence, so
-  // this is refused before anything is read or printed.
-  if (options.output.kind == OutputTarget::Kind::Path &&
-      names_same_file(options.input, options.output.path))
-    return fail(std::string(kOutputIsInputMessage));
+  // Writing the request over the recording (or appending it through a
+  // redirected stdout) would destroy the evidence, so this is refused before
+  // anything is read or printed.
+  bool clash = options.output.kind == OutputTarget::Kind::Path
+                   ? names_same_file(options.input, options.output.path)
+                   : options.output.kind == OutputTarget::Kind::Stdout &&
+                         is_stdout_file(options.input);
+  if (clash) return fail(std::string(kOutputIsInputMessage));
 
   if (options.with_pdq) {
     status("==> prepare attestation for " + options.input + " as \"" + options.name + "\" @ " +
