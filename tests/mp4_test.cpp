@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <variant>
@@ -265,12 +266,43 @@ TEST_F(EvidenceWriter, TemporaryNameFallsBackWithoutANormalName) {
   EXPECT_TRUE(directory_names(dir_.path() / "sub").empty());
 }
 
+// Root ignores directory permissions, so as root the write runs in a child
+// process that has dropped to the unprivileged user nobody.
+Result<void> run_unprivileged(const std::function<Result<void>()>& body) {
+  if (::geteuid() != 0) return body();
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return fail("pipe failed");
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    constexpr uid_t kNobody = 65534;
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
+    auto r = body();
+    (void)write_all(pipe_fds[1], r ? std::string("ok") : "error:" + r.error());
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::vector<std::uint8_t> said;
+  (void)read_to_end(pipe_fds[0], said);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  std::string text(said.begin(), said.end());
+  if (text == "ok") return {};
+  if (text.starts_with("error:")) return fail(text.substr(6));
+  return fail("the unprivileged child failed to run");
+}
+
 TEST_F(EvidenceWriter, ReadOnlyDirectoryRefusesTheTemporaryFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
   fs::create_directory(dir_.path() / "ro");
-  fs::permissions(dir_.path() / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-  auto r = write(dir_.file("clip.mp4"), dir_.file("ro/out.mp4"));
+  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+  fs::permissions(dir_.path() / "ro", fs::perms::owner_read | fs::perms::owner_exec |
+                                          fs::perms::others_read | fs::perms::others_exec);
+  auto r = run_unprivileged([&] { return write(dir_.file("clip.mp4"), dir_.file("ro/out.mp4")); });
   ASSERT_FALSE(r);
+  EXPECT_TRUE(directory_names(dir_.path() / "ro").empty());
   EXPECT_TRUE(r.error().starts_with("create " + dir_.file("ro") + "/.out.mp4.tmp-")) << r.error();
   EXPECT_TRUE(r.error().ends_with("-0: Permission denied (os error 13)")) << r.error();
 }
