@@ -266,6 +266,18 @@ TEST_F(EvidenceWriter, TemporaryNameFallsBackWithoutANormalName) {
   EXPECT_TRUE(directory_names(dir_.path() / "sub").empty());
 }
 
+// A target name that is not valid UTF-8 shows U+FFFD in the temporary name.
+// The target is a directory, so the rename fails and shows that name.
+TEST_F(EvidenceWriter, TemporaryNameReplacesInvalidUtf8) {
+  fs::create_directories(dir_.path() / "sub" / "\xff.mp4" / "keep");
+  auto r = write(dir_.file("clip.mp4"), dir_.file("sub/\xff.mp4"));
+  ASSERT_FALSE(r);
+  const std::string prefix = "rename " + dir_.file("sub") + "/.\xef\xbf\xbd.mp4.tmp-" +
+                             std::to_string(::getpid()) + "-";
+  EXPECT_TRUE(r.error().starts_with(prefix)) << r.error();
+  EXPECT_EQ(directory_names(dir_.path() / "sub"), std::vector<std::string>{"\xff.mp4"});
+}
+
 // Root ignores directory permissions, so as root the write runs in a child
 // process that has dropped to the unprivileged user nobody.
 Result<void> run_unprivileged(const std::function<Result<void>()>& body) {
@@ -312,6 +324,11 @@ TEST_F(EvidenceWriter, ReadOnlyDirectoryRefusesTheTemporaryFile) {
   EXPECT_TRUE(directory_names(dir_.path() / "ro").empty());
   EXPECT_TRUE(r.error().starts_with("create " + dir_.file("ro") + "/.out.mp4.tmp-")) << r.error();
   EXPECT_TRUE(r.error().ends_with("-0: Permission denied (os error 13)")) << r.error();
+  // The message names the target's parent, not the ancestor that refused.
+  r = run_unprivileged([&] { return write(dir_.file("clip.mp4"), dir_.file("ro/x/y/out.mp4")); });
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error(), "create " + dir_.file("ro/x/y") + ": Permission denied (os error 13)");
+  EXPECT_TRUE(directory_names(dir_.path() / "ro").empty());
 }
 
 // A writer killed mid-copy leaves the old target and at most its hidden

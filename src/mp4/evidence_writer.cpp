@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "encoding/hex.h"
+#include "encoding/text.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "mp4/box_scanner.h"
@@ -44,14 +45,17 @@ TargetParts split_target(std::string_view target) {
   std::string_view parent = slash == std::string_view::npos ? "" : target.substr(0, slash);
   while (parent.size() > 1 && parent.ends_with('/')) parent.remove_suffix(1);
   if (slash == 0) parent = "/";
-  TargetParts parts{std::string(parent), std::string(last)};
+  // Invalid UTF-8 in the name is replaced, so the temporary name is always text.
+  TargetParts parts{std::string(parent), to_lossy_utf8(last)};
   if (last.empty() || last == "." || last == ".." || target == "/") {
     parts.name = kFallbackName;
   }
   return parts;
 }
 
-// mkdir -p: an existing directory anywhere on the way is fine.
+// mkdir -p: an existing directory anywhere on the way is fine. Fails with the
+// system's error text alone: the caller names the directory it asked for,
+// whichever ancestor failed.
 Result<void> create_directories(const std::string& dir) {
   if (::mkdir(dir.c_str(), 0777) == 0) return {};
   int error = errno;
@@ -65,7 +69,7 @@ Result<void> create_directories(const std::string& dir) {
   }
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
-  return fail("create " + dir + ": " + format_io_error(error));
+  return fail(format_io_error(error));
 }
 
 std::string uint128_text(unsigned __int128 value) {
@@ -221,7 +225,9 @@ Result<void> write_evidence_file(const std::string& input_path, const std::strin
                                  const EvidenceManifest& manifest) {
   const TargetParts parts = split_target(target_path);
   if (!parts.parent.empty()) {
-    if (auto r = create_directories(parts.parent); !r) return r;
+    if (auto r = create_directories(parts.parent); !r) {
+      return fail("create " + parts.parent + ": " + r.error());
+    }
   }
   auto temp = create_temp_file(parts, target_path);
   if (!temp) return fail(temp.error());
