@@ -272,8 +272,8 @@ TEST_F(EvidenceWriter, TemporaryNameReplacesInvalidUtf8) {
   fs::create_directories(dir_.path() / "sub" / "\xff.mp4" / "keep");
   auto r = write(dir_.file("clip.mp4"), dir_.file("sub/\xff.mp4"));
   ASSERT_FALSE(r);
-  const std::string prefix = "rename " + dir_.file("sub") + "/.\xef\xbf\xbd.mp4.tmp-" +
-                             std::to_string(::getpid()) + "-";
+  const std::string prefix =
+      "rename " + dir_.file("sub") + "/.\xef\xbf\xbd.mp4.tmp-" + std::to_string(::getpid()) + "-";
   EXPECT_TRUE(r.error().starts_with(prefix)) << r.error();
   EXPECT_EQ(directory_names(dir_.path() / "sub"), std::vector<std::string>{"\xff.mp4"});
 }

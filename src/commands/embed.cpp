@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "commands/commands.h"
+#include "commands/evidence_members.h"
 #include "commands/same_file.h"
-#include "encoding/hex.h"
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"
 #include "evidence/signature.h"
@@ -58,25 +58,11 @@ CommandOutcome check_paths(const EmbedOptions& o) {
 nlohmann::json build_summary(const EmbedOptions& o, const EvidenceEnvelope& envelope,
                              const EvidenceManifest& manifest, std::uint64_t box_bytes) {
   nlohmann::json s = nlohmann::json::object();
-  if (manifest.camera_id) s["camera_id"] = *manifest.camera_id;
-  s["evidence_box_bytes"] = box_bytes;
-  if (envelope.fps) s["fps"] = *envelope.fps;
+  add_envelope_members(s, envelope, box_bytes);
+  add_manifest_members(s, manifest);
   s["input"] = o.input;
-  s["manifest_b64"] = envelope.manifest_b64;
-  s["manifest_sha256_hex"] = sha256_hex(envelope.manifest);
-  s["nvr_device_id"] = manifest.nvr_device_id;
-  s["nvr_key_id"] = manifest.nvr_key_id;
-  s["nvr_pubkey_hex"] = envelope.nvr_pubkey_hex;
-  s["nvr_sig_alg"] = kSignatureAlgorithm;
-  s["nvr_sig_hex"] = envelope.nvr_sig_hex;
   s["output"] = o.output.kind == OutputTarget::Kind::Path ? o.output.path : "stdout";
-  if (manifest.phashes_hex) s["phash_count"] = manifest.phashes_hex->size();
   s["purpose"] = "zq.evidence.embed_summary.v1";
-  s["registry_base"] = envelope.registry_base;
-  s["signed_at_ms"] = manifest.signed_at_ms;
-  s["source_hash_scope"] = manifest.source_hash_scope;
-  s["source_sha256_hex"] = hex_encode(manifest.source_sha256);
-  s["source_size"] = manifest.source_size;
   s["v"] = 1;
   return s;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "commands/commands.h"
+#include "commands/evidence_members.h"
 #include "commands/same_file.h"
 #include "encoding/hex.h"
 #include "evidence/manifest.h"
@@ -29,30 +30,6 @@ constexpr std::string_view kNotAuthenticatedWarning =
     "binding only. The signing key was read from the file itself and was not confirmed against "
     "the evidence registry. Use the browser verify flow for an authenticity (GREEN) result.\n";
 static_assert(kNotAuthenticatedWarning.size() == 268);
-
-void add_envelope_members(VerificationReport& r, const EvidenceBoxLocation& box) {
-  const EvidenceEnvelope& e = box.envelope;
-  r["evidence_box_offset"] = box.box_offset;
-  r["evidence_box_bytes"] = box.box_end - box.box_offset;
-  r["manifest_sha256_hex"] = sha256_hex(e.manifest);
-  r["manifest_b64"] = e.manifest_b64;
-  r["nvr_sig_hex"] = e.nvr_sig_hex;
-  r["nvr_pubkey_hex"] = e.nvr_pubkey_hex;
-  r["nvr_sig_alg"] = kSignatureAlgorithm;
-  r["registry_base"] = e.registry_base;
-  if (e.fps) r["fps"] = *e.fps;
-}
-
-void add_manifest_members(VerificationReport& r, const EvidenceManifest& m) {
-  r["source_hash_scope"] = m.source_hash_scope;
-  r["source_sha256_hex"] = hex_encode(m.source_sha256);
-  r["source_size"] = m.source_size;
-  r["signed_at_ms"] = m.signed_at_ms;
-  if (m.camera_id) r["camera_id"] = *m.camera_id;
-  r["nvr_device_id"] = m.nvr_device_id;
-  r["nvr_key_id"] = m.nvr_key_id;
-  if (m.phashes_hex) r["phash_count"] = m.phashes_hex->size();
-}
 
 // The bytes before the box must be exactly the signed source and nothing may
 // follow the box. The hash is only worth computing once the sizes agree.
@@ -103,8 +80,9 @@ VerificationReport build_verification_report(const std::string& input_path) {
     return r;
   }
   const EvidenceBoxLocation& box = **found;
-  add_envelope_members(r, box);
   const EvidenceEnvelope& e = box.envelope;
+  r["evidence_box_offset"] = box.box_offset;
+  add_envelope_members(r, e, box.box_end - box.box_offset);
   if (!verify_evidence_signature(e.public_key, e.signature, e.manifest)) {
     r["signature"] = "invalid";
     r["detail"] = "Cryptographic signature is invalid.";
