@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits>
+
 #include "encoding/hex.h"
+#include "fileio/fd.h"
 #include "test_util.h"
 
 namespace {
@@ -96,11 +99,40 @@ TEST(ReadInput, StandardInput) {
     auto r = read_input(InputSource::stdin_source(), "evidence envelope");
     EXPECT_EQ(std::string(r->begin(), r->end()), "{}\n");
   }
+  // Several read chunks long, so the growing buffer is exercised too.
+  const std::string long_input = patterned(300001);
+  write_file(dir.file("stdin"), long_input);
+  {
+    Redirect in(STDIN_FILENO, ::open(dir.file("stdin").c_str(), O_RDONLY));
+    auto r = read_input(InputSource::stdin_source(), "evidence envelope");
+    ASSERT_TRUE(r.has_value()) << r.error();
+    EXPECT_EQ(std::string(r->begin(), r->end()), long_input);
+  }
   {
     Redirect in(STDIN_FILENO, ::open(dir.path().c_str(), O_RDONLY));
     EXPECT_EQ(read_input(InputSource::stdin_source(), "evidence envelope").error(),
               "read evidence envelope from stdin: Is a directory (os error 21)");
   }
+}
+
+// A file whose size no buffer can hold is refused with a message, not a crash.
+TEST(ReadInput, FileLargerThanMemory) {
+  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  const std::string path =
+      "/dev/shm/vorlant-fileio-test-" + std::to_string(::getpid()) + ".json";
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+  ASSERT_TRUE(fd.valid());
+  // Sparse: no data blocks are used. The largest size a file can report.
+  const bool sized = ::ftruncate(fd.get(), std::numeric_limits<off_t>::max()) == 0;
+  fd = Fd();
+  if (!sized) {
+    ::unlink(path.c_str());
+    GTEST_SKIP() << "this file system refuses so large a size";
+  }
+  auto r = read_input(InputSource::file(path), "attestation request");
+  ::unlink(path.c_str());
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), "read " + path + ": Cannot allocate memory (os error 12)");
 }
 
 TEST(WriteTextOutput, FileInNewDirectories) {

@@ -4,6 +4,7 @@
 #include "fileio/fd.h"
 
 #include <cerrno>
+#include <exception>
 #include <unistd.h>
 
 #include "fileio/fileio.h"
@@ -71,7 +72,14 @@ Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out) {
   constexpr std::size_t kChunk = 64 * 1024;
   for (;;) {
     std::size_t old = out.size();
-    out.resize(old + kChunk);
+    // Room reserved by the caller is filled first, so an input of known size
+    // is read without growing the buffer again just to see its end.
+    std::size_t spare = out.capacity() - old;
+    try {
+      out.resize(old + (spare > 0 ? spare : kChunk));
+    } catch (const std::exception&) {  // bad_alloc or length_error: no room left
+      return fail(format_io_error(ENOMEM));
+    }
     auto n = read_some(fd, std::span(out).subspan(old));
     if (!n) {
       out.resize(old);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 
@@ -117,7 +118,13 @@ Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::str
   if (!fd) return fail(fd.error());
   struct stat st;
   if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    bytes.reserve(static_cast<std::size_t>(st.st_size) + 1);
+    // One byte more than the size, so the read that finds the end needs no
+    // new room. A file larger than memory ends here instead of aborting.
+    try {
+      bytes.reserve(static_cast<std::size_t>(st.st_size) + 1);
+    } catch (const std::exception&) {
+      return fail("read " + source.path + ": " + format_io_error(ENOMEM));
+    }
   }
   if (auto read = read_to_end(fd->get(), bytes); !read) {
     return fail("read " + source.path + ": " + read.error());
