@@ -67,6 +67,28 @@ TEST(JsonDoc, SyntaxFaultsEndWithPosition) {
   }
 }
 
+TEST(JsonDoc, FaultTextsAreValidUtf8WithoutLibraryPreamble) {
+  // Fault texts land in JSON reports, which refuse invalid UTF-8.
+  constexpr Case kCases[] = {
+      {"raw byte in a string", "{\"v\":\"\xff\"}",
+       "syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last read: "
+       "'\"\xef\xbf\xbd' at line 1 column 7"},
+      {"number overflow", "{\"fps\":1e400}", "number overflow parsing '1e400' at line 1 column 13"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    auto r = parse(c.input);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), c.error);
+  }
+}
+
+TEST(JsonDoc, NegativeZeroIsZero) {
+  auto r = read("{\"v\":-0,\"name\":\"n\"}");
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(r->u32("v"), 0u);
+}
+
 TEST(JsonDoc, NestingIsBounded) {
   std::string ok(256, '['), deep(257, '[');
   ok += std::string(256, ']');

@@ -11,6 +11,8 @@
 #include <set>
 #include <vector>
 
+#include "encoding/text.h"
+
 namespace {
 
 using nlohmann::json;
@@ -66,14 +68,16 @@ std::string position_at(std::span<const std::uint8_t> bytes, std::size_t consume
 }
 
 // The library's text without its "[json.exception...] parse error at line
-// L, column C: " preamble; the position is added back in our own form.
-std::string describe_parse_error(const json::parse_error& e) {
+// L, column C: " preamble; the position is added back in our own form. The
+// library quotes the bytes it last read, which may be invalid UTF-8, and a
+// fault text ends up inside our own JSON reports, so it is made valid here.
+std::string describe_exception(const json::exception& e) {
   std::string what = e.what();
   std::size_t column = what.find(", column ");
   std::size_t colon = column == std::string::npos ? what.find("]: ") : what.find(": ", column);
-  if (colon != std::string::npos) return what.substr(colon + 2);
+  if (colon != std::string::npos) return to_lossy_utf8(what.substr(colon + 2));
   std::size_t bracket = what.find("] ");
-  return bracket == std::string::npos ? what : what.substr(bracket + 2);
+  return to_lossy_utf8(bracket == std::string::npos ? what : what.substr(bracket + 2));
 }
 
 bool is_json_whitespace(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -137,6 +141,8 @@ std::string check_field(const json& v, JsonFieldKind kind) {
           return "invalid value: " + describe_value(v) + ", expected " + expected;
         return {};
       }
+      // The library keeps "-0" as a signed zero; it is still zero.
+      if (v.is_number_integer() && v.get<std::int64_t>() == 0) return {};
       if (v.is_number_integer()) return "invalid value: " + describe_value(v) + ", expected " + expected;
       return invalid_type(v);
     }
@@ -190,9 +196,9 @@ Result<JsonDocument> parse_json_document(std::span<const std::uint8_t> bytes) {
   } catch (const Fault& fault) {
     return fail(fault.text + " " + position_at(bytes, consumed));
   } catch (const json::parse_error& e) {
-    return fail(describe_parse_error(e) + " " + position_at(bytes, e.byte));
+    return fail(describe_exception(e) + " " + position_at(bytes, e.byte));
   } catch (const json::exception& e) {
-    return fail(std::string(e.what()) + " " + position_at(bytes, consumed));
+    return fail(describe_exception(e) + " " + position_at(bytes, consumed));
   }
   std::size_t end = bytes.size();
   while (end > 0 && is_json_whitespace(bytes[end - 1])) --end;
