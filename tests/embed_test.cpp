@@ -202,4 +202,32 @@ TEST_F(Embed, RefusesStdoutThatIsTheInputOrTheSummary) {
   }
 }
 
+// An evidence file embedded again, with an envelope signed for the evidence
+// file itself: the source check passes, but a reader would stop at the first
+// box, so the checked path write refuses while the unchecked stream succeeds.
+TEST_F(Embed, SecondEmbedIsRefusedOnlyForAPath) {
+  const std::string evidence = fixture::evidence_file(fixture::kPlainEnvelope);
+  test_util::write_file(dir_.file("ev.mp4"), evidence);
+  auto r = run({"prepare-attestation", "ev.mp4", "--output", "req.json"}, in_dir(dir_));
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = run(
+      {"sign-attestation", "req.json", "--nvr-device-id", "nvr-01", "--nvr-key-id", "key-01",
+       "--nvr-private-key-hex", "c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721",
+       "--output", "env2.json"},
+      in_dir(dir_));
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  r = run({"embed-evidence", "ev.mp4", "env2.json", "--output", "twice.mp4"}, in_dir(dir_));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "error: written output evidence offset 28 does not match manifest source_size " +
+                       std::to_string(evidence.size()) + "\n");
+  EXPECT_EQ(directory_names(dir_.path()),
+            (std::vector<std::string>{"clip.mp4", "env.json", "env2.json", "ev.mp4", "req.json"}));
+
+  r = run({"embed-evidence", "ev.mp4", "env2.json"}, in_dir(dir_));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, evidence + fixture::evidence_box(test_util::read_file(dir_.file("env2.json"))));
+  EXPECT_EQ(test_util::read_file(dir_.file("ev.mp4")), evidence);
+}
+
 }  // namespace
