@@ -118,8 +118,7 @@ TEST(ReadInput, StandardInput) {
 // A file whose size no buffer can hold is refused with a message, not a crash.
 TEST(ReadInput, FileLargerThanMemory) {
   if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
-  const std::string path =
-      "/dev/shm/vorlant-fileio-test-" + std::to_string(::getpid()) + ".json";
+  const std::string path = "/dev/shm/vorlant-fileio-test-" + std::to_string(::getpid()) + ".json";
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
   ASSERT_TRUE(fd.valid());
   // Sparse: no data blocks are used. The largest size a file can report.

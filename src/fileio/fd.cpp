@@ -3,9 +3,10 @@
 
 #include "fileio/fd.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <exception>
-#include <unistd.h>
 
 #include "fileio/fileio.h"
 
