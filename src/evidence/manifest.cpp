@@ -67,32 +67,45 @@ class KeySet {
   std::set<std::string> seen_;
 };
 
+// Walks the entries of the map just entered, refusing repeated keys, and has
+// `read_value` consume each value. Returns the keys seen.
+template <class ReadValue>
+Result<KeySet> read_map_entries(CborReader& reader, CborContainer& map, ReadValue read_value) {
+  KeySet keys;
+  for (;;) {
+    auto more = reader.has_next(map);
+    if (!more) return std::unexpected(more.error());
+    if (!*more) return keys;
+    auto key = reader.read_key();
+    if (!key) return std::unexpected(key.error());
+    if (auto added = keys.add(*key); !added) return std::unexpected(added.error());
+    if (auto read = read_value(*key); !read) return std::unexpected(read.error());
+  }
+}
+
+// Assigns a read value to its member, or passes the fault on.
+template <class T, class U>
+Result<void> assign(Result<T> value, U& member) {
+  if (!value) return std::unexpected(value.error());
+  member = std::move(*value);
+  return {};
+}
+
 Result<EvidenceSampler> read_sampler(CborReader& reader) {
   auto map = reader.enter_map(field("sampler"));
   if (!map) return std::unexpected(map.error());
   EvidenceSampler sampler;
-  KeySet keys;
-  for (;;) {
-    auto more = reader.has_next(*map);
-    if (!more) return std::unexpected(more.error());
-    if (!*more) break;
-    auto key = reader.read_key();
-    if (!key) return std::unexpected(key.error());
-    if (auto added = keys.add(*key); !added) return std::unexpected(added.error());
-    std::string* target = *key == "algorithm" ? &sampler.algorithm
-                          : *key == "resize"  ? &sampler.resize
-                          : *key == "hash"    ? &sampler.hash
-                                              : nullptr;
-    if (target == nullptr) {
-      if (auto skipped = reader.skip(); !skipped) return std::unexpected(skipped.error());
-      continue;
-    }
-    auto text = reader.read_text(field(*key));
-    if (!text) return std::unexpected(text.error());
-    *target = std::move(*text);
-  }
+  auto keys = read_map_entries(reader, *map, [&](const std::string& key) -> Result<void> {
+    std::string* target = key == "algorithm" ? &sampler.algorithm
+                          : key == "resize"  ? &sampler.resize
+                          : key == "hash"    ? &sampler.hash
+                                             : nullptr;
+    if (target == nullptr) return reader.skip();
+    return assign(reader.read_text(field(key)), *target);
+  });
+  if (!keys) return std::unexpected(keys.error());
   for (std::string_view name : {"algorithm", "resize", "hash"}) {
-    if (!keys.has(name)) return cbor_missing_field(name);
+    if (!keys->has(name)) return cbor_missing_field(name);
   }
   return sampler;
 }
@@ -109,14 +122,6 @@ Result<std::vector<std::string>> read_text_list(CborReader& reader, std::string_
     if (!text) return std::unexpected(text.error());
     list.push_back(std::move(*text));
   }
-}
-
-// Assigns a read value to its member, or passes the fault on.
-template <class T, class U>
-Result<void> assign(Result<T> value, U& member) {
-  if (!value) return std::unexpected(value.error());
-  member = std::move(*value);
-  return {};
 }
 
 Result<void> read_optional_member(CborReader& reader, Member member, EvidenceManifest& m) {
@@ -167,22 +172,14 @@ Result<EvidenceManifest> parse_manifest(std::span<const std::uint8_t> bytes) {
   auto map = reader.enter_map("manifest");
   if (!map) return std::unexpected(map.error());
   EvidenceManifest manifest;
-  KeySet keys;
-  for (;;) {
-    auto more = reader.has_next(*map);
-    if (!more) return std::unexpected(more.error());
-    if (!*more) break;
-    auto key = reader.read_key();
-    if (!key) return std::unexpected(key.error());
-    if (auto added = keys.add(*key); !added) return std::unexpected(added.error());
-    const auto* known = std::find(kKeys.begin(), kKeys.end(), *key);
-    auto read = known == kKeys.end()
-                    ? reader.skip()
-                    : read_member(reader, static_cast<Member>(known - kKeys.begin()), manifest);
-    if (!read) return std::unexpected(read.error());
-  }
+  auto keys = read_map_entries(reader, *map, [&](const std::string& key) -> Result<void> {
+    const auto* known = std::find(kKeys.begin(), kKeys.end(), key);
+    if (known == kKeys.end()) return reader.skip();
+    return read_member(reader, static_cast<Member>(known - kKeys.begin()), manifest);
+  });
+  if (!keys) return std::unexpected(keys.error());
   for (Member member : kRequired) {
-    if (!keys.has(kKeys[member])) return cbor_missing_field(kKeys[member]);
+    if (!keys->has(kKeys[member])) return cbor_missing_field(kKeys[member]);
   }
   return manifest;
 }
