@@ -46,20 +46,27 @@ std::string parent_directory(std::string_view path) {
   return parent.empty() ? "/" : std::string(parent);
 }
 
-// Creates a directory and every missing one above it; existing ones are fine.
+}  // namespace
+
 Result<void> create_directories(const std::string& path) {
   if (path.empty() || ::mkdir(path.c_str(), 0777) == 0) return {};
-  if (errno != ENOENT) {
+  // Saved before stat can overwrite it.
+  const int error = errno;
+  if (error != ENOENT) {
     if (is_directory(path)) return {};
-    return fail(format_io_error(errno));
+    return fail(format_io_error(error));
   }
   std::string parent = parent_directory(path);
   if (parent.empty() || parent == path) return fail(format_io_error(ENOENT));
   if (auto made = create_directories(parent); !made) return made;
   // Another process may have made it in between; that is fine too.
-  if (::mkdir(path.c_str(), 0777) == 0 || is_directory(path)) return {};
-  return fail(format_io_error(errno));
+  if (::mkdir(path.c_str(), 0777) == 0) return {};
+  const int again = errno;
+  if (is_directory(path)) return {};
+  return fail(format_io_error(again));
 }
+
+namespace {
 
 // SHA-256 of up to `limit` bytes of a file through one zero-filled buffer.
 Result<FileDigest> hash_file(const std::string& path, std::uint64_t limit) {

@@ -23,6 +23,9 @@ CommandOutcome write_text_output(const OutputTarget& target, std::string_view te
 Result<FileDigest> sha256_file(const std::string& path);
 /// SHA-256 of at most the first `limit` bytes; size tells how many were read.
 Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit);
+/// mkdir -p with mode 0777 before the umask; existing directories are fine.
+/// Fails with the system's error text alone, so callers name the directory.
+Result<void> create_directories(const std::string& path);
 /// "No such file or directory (os error 2)" for ENOENT.
 std::string format_io_error(int error_number);
 

@@ -53,25 +53,6 @@ TargetParts split_target(std::string_view target) {
   return parts;
 }
 
-// mkdir -p: an existing directory anywhere on the way is fine. Fails with the
-// system's error text alone: the caller names the directory it asked for,
-// whichever ancestor failed.
-Result<void> create_directories(const std::string& dir) {
-  if (::mkdir(dir.c_str(), 0777) == 0) return {};
-  int error = errno;
-  if (error == ENOENT) {
-    const TargetParts up = split_target(dir);
-    if (!up.parent.empty() && up.parent != dir) {
-      if (auto r = create_directories(up.parent); !r) return r;
-      if (::mkdir(dir.c_str(), 0777) == 0) return {};
-      error = errno;
-    }
-  }
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
-  return fail(format_io_error(error));
-}
-
 std::string uint128_text(unsigned __int128 value) {
   std::string digits;
   do {
