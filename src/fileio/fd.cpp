@@ -6,9 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
+#include <limits>
 
-#include "fileio/fileio.h"
+std::string format_io_error(int error_number) {
+  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) +
+         ")";
+}
 
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
@@ -89,4 +94,23 @@ Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out) {
     out.resize(old + *n);
     if (*n == 0) return {};
   }
+}
+
+Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
+                           std::string_view label) {
+  const std::string where = std::string(label) + " at " + std::to_string(offset) + ": ";
+  constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  if (offset > kMaxOffset || buffer.size() > kMaxOffset - offset) {
+    return fail("seek " + where + format_io_error(EINVAL));
+  }
+  std::uint64_t position = offset;
+  while (!buffer.empty()) {
+    ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(position));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail("read " + where + format_io_error(errno));
+    if (n == 0) return fail("read " + where + std::string(kUnexpectedEof));
+    buffer = buffer.subspan(static_cast<std::size_t>(n));
+    position += static_cast<std::uint64_t>(n);
+  }
+  return {};
 }

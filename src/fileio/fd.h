@@ -11,6 +11,13 @@
 
 #include "result.h"
 
+/// "No such file or directory (os error 2)" for ENOENT.
+std::string format_io_error(int error_number);
+
+/// The texts of our own I/O loops, shown where an errno text would stand.
+inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
+inline constexpr std::string_view kUnexpectedEof = "failed to fill whole buffer";
+
 class Fd {
  public:
   Fd() = default;
@@ -40,3 +47,7 @@ Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer);
 Result<void> read_exact(int fd, std::span<std::uint8_t> buffer);
 /// Reads to the end of input.
 Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out);
+/// Fills `buffer` from `offset`, retrying interrupted and short reads; fails
+/// with "read {label} at {offset}: ..." ("seek ..." for an unreachable offset).
+Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
+                           std::string_view label);

@@ -164,8 +164,3 @@ Result<FileDigest> sha256_file(const std::string& path) {
 Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit) {
   return hash_file(path, limit);
 }
-
-std::string format_io_error(int error_number) {
-  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) +
-         ")";
-}

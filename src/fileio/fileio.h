@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands/options.h"
+#include "fileio/fd.h"
 #include "result.h"
 
 struct FileDigest {
@@ -26,9 +27,3 @@ Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t lim
 /// mkdir -p with mode 0777 before the umask; existing directories are fine.
 /// Fails with the system's error text alone, so callers name the directory.
 Result<void> create_directories(const std::string& path);
-/// "No such file or directory (os error 2)" for ENOENT.
-std::string format_io_error(int error_number);
-
-/// The texts of our own I/O loops, shown where an errno text would stand.
-inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
-inline constexpr std::string_view kUnexpectedEof = "failed to fill whole buffer";

@@ -69,24 +69,6 @@ Result<EvidenceBoxLocation> read_evidence_payload(int fd, std::uint64_t box_offs
 
 }  // namespace
 
-Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
-                           std::string_view label) {
-  const std::string where = std::string(label) + " at " + std::to_string(offset) + ": ";
-  constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-  if (offset > kMaxOffset || buffer.size() > kMaxOffset - offset) {
-    return fail("seek " + where + format_io_error(EINVAL));
-  }
-  std::uint64_t position = offset;
-  while (!buffer.empty()) {
-    ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(position));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail("read " + where + format_io_error(errno));
-    if (n == 0) return fail("read " + where + std::string(kUnexpectedEof));
-    buffer = buffer.subspan(static_cast<std::size_t>(n));
-    position += static_cast<std::uint64_t>(n);
-  }
-  return {};
-}
 
 Result<std::optional<EvidenceBoxLocation>> find_evidence_box(const std::string& path) {
   Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -18,10 +18,6 @@ struct EvidenceBoxLocation {
   std::uint64_t file_size = 0;   // as seen when the file was opened
 };
 
-/// Fills `buffer` from `offset`, retrying interrupted and short reads; fails
-/// with "read {label} at {offset}: ..." ("seek ..." for an unreachable offset).
-Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
-                           std::string_view label);
 /// The first top-level evidence box, nullopt when there is none, or the first
 /// fault of the walk (the envelope reader's text passes through unchanged).
 Result<std::optional<EvidenceBoxLocation>> find_evidence_box(const std::string& path);
