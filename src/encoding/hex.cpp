@@ -50,7 +50,9 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes) {
   unsigned int length = 0;
   // Fails only when OpenSSL cannot allocate; the empty text then returned
   // matches no digest, so a comparison with it fails safely.
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    return {};
+  }
   return hex_encode(std::span(digest, length));
 }
 

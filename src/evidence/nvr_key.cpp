@@ -28,6 +28,9 @@ constexpr std::string_view kHexKeyWarning =
     "warning: --nvr-private-key-hex can expose key material via process listings; prefer "
     "--nvr-private-key-file on NVRs\n";
 constexpr std::string_view kBadScalar = "parse nvr private key: signature error";
+// A key file holds 64 hex digits and some white space; reading stops well
+// before a device or a huge file could exhaust memory.
+constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
 constexpr std::uint8_t kGroupOrder[32] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
@@ -75,6 +78,10 @@ Result<SecretBytes> read_key_file(const std::string& path) {
       return failure(n.error());
     }
     if (*n == 0) break;
+    if (text.size() + *n > kMaxKeyFileBytes) {
+      OPENSSL_cleanse(chunk, sizeof chunk);
+      return failure(more_than_bytes(kMaxKeyFileBytes) + ", not a key file");
+    }
     text.insert(text.end(), chunk, chunk + *n);
   }
   OPENSSL_cleanse(chunk, sizeof chunk);

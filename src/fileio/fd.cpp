@@ -74,15 +74,22 @@ Result<void> read_exact(int fd, std::span<std::uint8_t> buffer) {
   return {};
 }
 
-Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out) {
+std::string more_than_bytes(std::size_t limit) {
+  return "more than " + std::to_string(limit) + " bytes";
+}
+
+Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out, std::size_t limit) {
   constexpr std::size_t kChunk = 64 * 1024;
   for (;;) {
     std::size_t old = out.size();
     // Room reserved by the caller is filled first, so an input of known size
-    // is read without growing the buffer again just to see its end.
+    // is read without growing the buffer again just to see its end. One byte
+    // past the limit is enough to know the input is too large.
     std::size_t spare = out.capacity() - old;
+    std::size_t room = spare > 0 ? spare : kChunk;
+    if (limit - std::min(limit, old) < room) room = limit - std::min(limit, old) + 1;
     try {
-      out.resize(old + (spare > 0 ? spare : kChunk));
+      out.resize(old + room);
     } catch (const std::exception&) {  // bad_alloc or length_error: no room left
       return fail(format_io_error(ENOMEM));
     }
@@ -92,25 +99,37 @@ Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out) {
       return fail(n.error());
     }
     out.resize(old + *n);
+    if (out.size() > limit) return fail(more_than_bytes(limit));
     if (*n == 0) return {};
   }
 }
 
+Result<std::size_t> read_up_to_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
+                                  std::string_view label) {
+  constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  auto where = [&] { return std::string(label) + " at " + std::to_string(offset) + ": "; };
+  if (offset > kMaxOffset || buffer.size() > kMaxOffset - offset) {
+    return fail("seek " + where() + format_io_error(EINVAL));
+  }
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    ssize_t n = ::pread(fd, buffer.data() + filled, buffer.size() - filled,
+                        static_cast<off_t>(offset + filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail("read " + where() + format_io_error(errno));
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  return filled;
+}
+
 Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
                            std::string_view label) {
-  const std::string where = std::string(label) + " at " + std::to_string(offset) + ": ";
-  constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-  if (offset > kMaxOffset || buffer.size() > kMaxOffset - offset) {
-    return fail("seek " + where + format_io_error(EINVAL));
-  }
-  std::uint64_t position = offset;
-  while (!buffer.empty()) {
-    ssize_t n = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(position));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail("read " + where + format_io_error(errno));
-    if (n == 0) return fail("read " + where + std::string(kUnexpectedEof));
-    buffer = buffer.subspan(static_cast<std::size_t>(n));
-    position += static_cast<std::uint64_t>(n);
+  auto n = read_up_to_at(fd, offset, buffer, label);
+  if (!n) return fail(n.error());
+  if (*n < buffer.size()) {
+    return fail("read " + std::string(label) + " at " + std::to_string(offset) + ": " +
+                std::string(kUnexpectedEof));
   }
   return {};
 }

@@ -45,9 +45,18 @@ Result<void> write_all(int fd, std::string_view text);
 Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer);
 /// Fills the buffer; "failed to fill whole buffer" at an early end.
 Result<void> read_exact(int fd, std::span<std::uint8_t> buffer);
-/// Reads to the end of input.
-Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out);
-/// Fills `buffer` from `offset`, retrying interrupted and short reads; fails
-/// with "read {label} at {offset}: ..." ("seek ..." for an unreachable offset).
+/// Reads to the end of input; fails with "more than {limit} bytes" as soon as
+/// the input holds more than `limit` bytes.
+Result<void> read_to_end(int fd, std::vector<std::uint8_t>& out,
+                         std::size_t limit = static_cast<std::size_t>(-1));
+/// The text of read_to_end's size refusal.
+std::string more_than_bytes(std::size_t limit);
+/// Reads from `offset` until `buffer` is full or the file ends, retrying
+/// interrupted and short reads; the count read, or "read {label} at
+/// {offset}: ..." ("seek ..." for an offset the system can't reach).
+Result<std::size_t> read_up_to_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
+                                  std::string_view label);
+/// Fills `buffer` from `offset` as read_up_to_at does; an early end of file
+/// fails with "read {label} at {offset}: failed to fill whole buffer".
 Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> buffer,
                            std::string_view label);

@@ -5,7 +5,6 @@
 #include "fileio/fileio.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,12 +16,17 @@
 #include <memory>
 
 #include "encoding/hex.h"
+#include "encoding/sha256.h"
 #include "fileio/fd.h"
 
 namespace {
 
 // Large enough that a multi-gigabyte file takes few system calls.
 constexpr std::size_t kHashBufferSize = 16 * 1024 * 1024;
+// Pipes deliver at most their capacity per read; a regular file's buffer
+// never needs more than the file, but keeps one page-cache friendly minimum.
+constexpr std::size_t kStreamBufferSize = 1024 * 1024;
+constexpr std::size_t kSmallBufferSize = 64 * 1024;
 
 Result<Fd> open_for_reading(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -68,31 +72,6 @@ Result<void> create_directories(const std::string& path) {
 
 namespace {
 
-// SHA-256 of up to `limit` bytes of a file through one zero-filled buffer.
-Result<FileDigest> hash_file(const std::string& path, std::uint64_t limit) {
-  auto fd = open_for_reading(path);
-  if (!fd) return fail(fd.error());
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    return fail("read " + path + ": " + format_io_error(ENOMEM));
-  }
-  auto buffer = std::make_unique<std::uint8_t[]>(kHashBufferSize);  // value-initialised: zeros
-  std::uint64_t hashed = 0;
-  while (hashed < limit) {
-    std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kHashBufferSize, limit - hashed));
-    auto n = read_some(fd->get(), std::span(buffer.get(), want));
-    if (!n) return fail("read " + path + ": " + n.error());
-    if (*n == 0) break;
-    EVP_DigestUpdate(ctx.get(), buffer.get(), *n);
-    hashed += *n;
-  }
-  std::uint8_t digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx.get(), digest, &length);
-  return FileDigest{hex_encode(std::span(digest, length)), hashed};
-}
-
 CommandOutcome write_file(const std::string& path, std::string_view text) {
   if (std::string parent = parent_directory(path); !parent.empty()) {
     if (auto made = create_directories(parent); !made) {
@@ -113,10 +92,11 @@ CommandOutcome write_file(const std::string& path, std::string_view text) {
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::string_view what) {
+Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::string_view what,
+                                             std::size_t limit) {
   std::vector<std::uint8_t> bytes;
   if (source.is_stdin()) {
-    if (auto read = read_to_end(STDIN_FILENO, bytes); !read) {
+    if (auto read = read_to_end(STDIN_FILENO, bytes, limit); !read) {
       return fail("read " + std::string(what) + " from stdin: " + read.error());
     }
     return bytes;
@@ -124,7 +104,8 @@ Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::str
   auto fd = open_for_reading(source.path);
   if (!fd) return fail(fd.error());
   struct stat st;
-  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+      static_cast<std::uint64_t>(st.st_size) <= limit) {
     // One byte more than the size, so the read that finds the end needs no
     // new room. A file larger than memory ends here instead of aborting.
     try {
@@ -133,7 +114,7 @@ Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::str
       return fail("read " + source.path + ": " + format_io_error(ENOMEM));
     }
   }
-  if (auto read = read_to_end(fd->get(), bytes); !read) {
+  if (auto read = read_to_end(fd->get(), bytes, limit); !read) {
     return fail("read " + source.path + ": " + read.error());
   }
   return bytes;
@@ -157,10 +138,50 @@ CommandOutcome write_text_output(const OutputTarget& target, std::string_view te
   return {};
 }
 
+Result<OpenFile> open_file(const std::string& path) {
+  auto fd = open_for_reading(path);
+  if (!fd) return fail(fd.error());
+  struct stat st {};
+  if (::fstat(fd->get(), &st) != 0) return fail("stat " + path + ": " + format_io_error(errno));
+  return OpenFile{std::move(*fd), path, static_cast<std::uint64_t>(st.st_size),
+                  S_ISREG(st.st_mode)};
+}
+
+std::size_t read_buffer_size(int fd, std::uint64_t limit) {
+  struct stat st {};
+  std::uint64_t size = kStreamBufferSize;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    size = std::max<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), kSmallBufferSize);
+  }
+  return static_cast<std::size_t>(std::min({size, limit, std::uint64_t{kHashBufferSize}}));
+}
+
+Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string& path) {
+  const std::string where = "read " + path + ": ";
+  auto sha = Sha256::start();
+  if (!sha) return fail(where + sha.error());
+  const std::size_t buffer_size = std::max<std::size_t>(read_buffer_size(fd, limit), 1);
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(buffer_size);
+  std::uint64_t hashed = 0;
+  while (hashed < limit) {
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, limit - hashed));
+    auto n = read_some(fd, std::span(buffer.get(), want));
+    if (!n) return fail(where + n.error());
+    if (*n == 0) break;
+    if (auto r = sha->update(std::span(buffer.get(), *n)); !r) return fail(where + r.error());
+    hashed += *n;
+  }
+  auto digest = sha->finish_hex();
+  if (!digest) return fail(where + digest.error());
+  return FileDigest{std::move(*digest), hashed};
+}
+
 Result<FileDigest> sha256_file(const std::string& path) {
-  return hash_file(path, std::numeric_limits<std::uint64_t>::max());
+  return sha256_file_prefix(path, std::numeric_limits<std::uint64_t>::max());
 }
 
 Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit) {
-  return hash_file(path, limit);
+  auto fd = open_for_reading(path);
+  if (!fd) return fail(fd.error());
+  return sha256_stream(fd->get(), limit, path);
 }

@@ -17,10 +17,27 @@ struct FileDigest {
 };
 
 /// All bytes of a file or of standard input; `what` names stdin in messages.
-Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::string_view what);
+/// An input of more than `limit` bytes fails with "read ...: more than N bytes".
+Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::string_view what,
+                                             std::size_t limit = static_cast<std::size_t>(-1));
 /// Writes text and one newline; a file target also gets the "==> wrote" line.
 CommandOutcome write_text_output(const OutputTarget& target, std::string_view text);
-/// SHA-256 of a whole file, streamed through one 16 MiB buffer.
+/// A file opened for reading, with its size and type when it was opened.
+struct OpenFile {
+  Fd fd;
+  std::string path;  // as given, for messages
+  std::uint64_t size = 0;
+  bool is_regular = false;
+};
+
+/// Fails with "open {path}: ..." or "stat {path}: ...".
+Result<OpenFile> open_file(const std::string& path);
+/// Size of a read buffer for `fd`: what is left to read, at most 16 MiB.
+std::size_t read_buffer_size(int fd, std::uint64_t limit);
+/// SHA-256 of at most `limit` bytes from the descriptor's position, through
+/// one buffer sized to the file; "read {path}: ..." on failure.
+Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string& path);
+/// SHA-256 of a whole file, streamed through one buffer of at most 16 MiB.
 Result<FileDigest> sha256_file(const std::string& path);
 /// SHA-256 of at most the first `limit` bytes; size tells how many were read.
 Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit);
