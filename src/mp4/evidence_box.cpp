@@ -3,12 +3,15 @@
 
 #include "mp4/evidence_box.h"
 
-#include <limits>
+std::string payload_too_large(std::uint64_t payload_bytes) {
+  return "evidence envelope payload too large: " + std::to_string(payload_bytes) + " bytes";
+}
 
 Result<std::vector<std::uint8_t>> build_evidence_box(std::span<const std::uint8_t> envelope_bytes) {
-  constexpr std::uint64_t kMaxBoxSize = std::numeric_limits<std::uint32_t>::max();
-  if (envelope_bytes.size() > kMaxBoxSize - kEvidenceBoxHeaderBytes) {
-    return fail("evidence envelope too large for 32-bit MP4 box");
+  // A box no reader accepts is refused before anything is copied; the limit
+  // also keeps the size within the 32-bit form.
+  if (envelope_bytes.size() > kMaxEvidencePayloadBytes) {
+    return fail(payload_too_large(envelope_bytes.size()));
   }
   const auto size = static_cast<std::uint32_t>(envelope_bytes.size() + kEvidenceBoxHeaderBytes);
   std::vector<std::uint8_t> box;

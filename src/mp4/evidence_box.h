@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "result.h"
@@ -17,5 +18,8 @@ inline constexpr std::uint64_t kEvidenceBoxHeaderBytes = 24;
 /// Largest payload a reader accepts; bounds the memory a hostile file can claim.
 inline constexpr std::uint64_t kMaxEvidencePayloadBytes = 2 * 1024 * 1024;
 
-/// The box around the envelope bytes; fails when it can't use a 32-bit size.
+/// "evidence envelope payload too large: {n} bytes", a reader's refusal.
+std::string payload_too_large(std::uint64_t payload_bytes);
+/// The box around the envelope bytes; fails with payload_too_large when no
+/// reader would accept the payload.
 Result<std::vector<std::uint8_t>> build_evidence_box(std::span<const std::uint8_t> envelope_bytes);
