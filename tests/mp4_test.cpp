@@ -193,7 +193,9 @@ class EvidenceWriter : public ::testing::Test {
   Result<void> write(const std::string& input, const std::string& target,
                      std::string_view envelope = fixture::kPlainEnvelope,
                      const EvidenceManifest& m = manifest_for(fixture::kSourceSha256, 28)) {
-    return write_evidence_file(input, target, bytes_of(evidence_box(envelope)), m);
+    auto source = open_file(input);
+    if (!source) return fail(source.error());
+    return write_evidence_file(*source, target, bytes_of(evidence_box(envelope)), m);
   }
   TempDir dir_;
 };
@@ -203,6 +205,46 @@ TEST_F(EvidenceWriter, WritesSourceThenBoxAndCreatesDirectories) {
   ASSERT_TRUE(write(dir_.file("clip.mp4"), target));
   EXPECT_EQ(test_util::read_file(target), fixture::evidence_file(fixture::kPlainEnvelope));
   EXPECT_EQ(directory_names(dir_.path() / "a/b"), std::vector<std::string>{"c.mp4"});
+}
+
+// The temporary name adds about 40 bytes to the target's name; a target name
+// near the file system's limit is shortened in it rather than refused.
+TEST_F(EvidenceWriter, LongTargetNameStillGetsATemporaryFile) {
+  const std::string target = dir_.file(std::string(250, 'x') + ".mp4");
+  ASSERT_TRUE(write(dir_.file("clip.mp4"), target));
+  EXPECT_EQ(test_util::read_file(target), fixture::evidence_file(fixture::kPlainEnvelope));
+}
+
+// Streaming copies exactly the checked bytes through the checked descriptor:
+// a recording that grew since is cut at its signed size, one that shrank or
+// changed fails before the box is written.
+TEST_F(EvidenceWriter, StreamCopiesExactlyTheCheckedBytes) {
+  const std::string box = evidence_box(fixture::kPlainEnvelope);
+  const EvidenceManifest m = manifest_for(fixture::kSourceSha256, 28);
+  std::string changed = fixture::kSource;
+  changed[27] = 'e';
+  const struct {
+    std::string name, now, out, error;
+  } cases[] = {
+      {"grew", fixture::kSource + "appended", fixture::kSource + box, ""},
+      {"shrank", fixture::kSource.substr(0, 20), fixture::kSource.substr(0, 20),
+       "read source bytes: failed to fill whole buffer"},
+      {"changed", changed, changed,
+       "input changed while it was copied: the stream on standard output is not evidence"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test_util::write_file(dir_.file("live.mp4"), fixture::kSource);
+    auto source = open_file(dir_.file("live.mp4"));
+    ASSERT_TRUE(source);
+    auto checked = check_stream_source(*source, m);
+    ASSERT_TRUE(checked) << checked.error();
+    test_util::write_file(dir_.file("live.mp4"), c.now);  // same file, rewritten in place
+    Fd out(::open(dir_.file("stream.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    auto r = copy_checked_source(*source, bytes_of(box), m, *checked, out.get());
+    EXPECT_EQ(r ? "" : r.error(), c.error);
+    EXPECT_EQ(test_util::read_file(dir_.file("stream.out")), c.out);
+  }
 }
 
 TEST_F(EvidenceWriter, ReplacesAnExistingTarget) {

@@ -6,25 +6,26 @@
 #include "mp4/evidence_writer.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <limits>
 #include <memory>
 #include <string_view>
 
 #include "encoding/hex.h"
+#include "encoding/sha256.h"
 #include "encoding/text.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/interrupt.h"
 #include "mp4/box_scanner.h"
 
 namespace {
 
-constexpr std::size_t kCopyBufferBytes = 16 * 1024 * 1024;
 // Each chunk is hashed and written in slices that stay in the CPU cache
 // between the two; one 16 MiB write costs far more kernel time than 64 small ones.
 constexpr std::size_t kSliceBytes = 256 * 1024;
@@ -72,10 +73,11 @@ Result<std::string> clock_stamp() {
   return uint128_text(nanos);
 }
 
-// Removes the temporary file on every way out except the successful rename.
+// Removes the temporary file on every way out except the successful rename,
+// an interrupting signal included.
 class TempFileGuard {
  public:
-  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
+  explicit TempFileGuard(std::string path) : path_(std::move(path)), on_interrupt_(path_) {}
   TempFileGuard(const TempFileGuard&) = delete;
   TempFileGuard& operator=(const TempFileGuard&) = delete;
   ~TempFileGuard() {
@@ -86,6 +88,7 @@ class TempFileGuard {
 
  private:
   std::string path_;
+  RemoveOnInterrupt on_interrupt_;
 };
 
 struct TempFile {
@@ -93,69 +96,80 @@ struct TempFile {
   std::string path;
 };
 
+// The longest file name the directory takes; 255 where the system won't say.
+std::size_t name_max(const std::string& parent) {
+  long max = ::pathconf(parent.empty() ? "." : parent.c_str(), _PC_NAME_MAX);
+  return max > 0 ? static_cast<std::size_t>(max) : 255;
+}
+
+// Cuts text to at most `size` bytes without splitting a UTF-8 sequence.
+std::string_view utf8_prefix(std::string_view text, std::size_t size) {
+  if (text.size() <= size) return text;
+  while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) --size;
+  return text.substr(0, size);
+}
+
 Result<TempFile> create_temp_file(const TargetParts& parts, const std::string& target_path) {
   auto stamp = clock_stamp();
   if (!stamp) return fail(stamp.error());
+  const std::string suffix = ".tmp-" + std::to_string(::getpid()) + "-" + *stamp + "-";
+  // A long target name is shortened so the temporary name still fits the
+  // directory's limit: "." + name + suffix + up to three attempt digits.
+  const std::size_t fixed = 1 + suffix.size() + 3;
+  const std::size_t max = name_max(parts.parent);
+  const std::string_view name =
+      utf8_prefix(parts.name, max > fixed ? max - fixed : 1);
   const std::string prefix = (parts.parent.empty()  ? ""
                               : parts.parent == "/" ? "/"
                                                     : parts.parent + "/") +
-                             "." + parts.name + ".tmp-" + std::to_string(::getpid()) + "-" +
-                             *stamp + "-";
+                             "." + std::string(name) + suffix;
   for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
     std::string path = prefix + std::to_string(attempt);
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    // Read-write, so the written file is checked through the same descriptor.
+    Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.valid()) return TempFile{std::move(fd), std::move(path)};
     if (errno != EEXIST) return fail("create " + path + ": " + format_io_error(errno));
   }
   return fail("could not create temporary output next to " + target_path);
 }
 
-using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
 struct CopyResult {
   std::string sha256_hex;
   std::uint64_t size = 0;
 };
 
-enum class CopyTarget {
-  TempFile,  // hash every chunk and start its writeback at once
-  Stdout,    // move bytes only: the source was checked beforehand
-};
-
-// One pass: every chunk is hashed and written from the same buffer. Starting
-// the writeback of each chunk as it is written lets the disk work while the
-// next chunk is hashed, so the final fsync has little left to wait for.
-Result<CopyResult> copy_source(int in, int out, CopyTarget target) {
-  const bool to_temp = target == CopyTarget::TempFile;
-  DigestContext ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    return fail("read source bytes: SHA-256 is unavailable");
-  }
-  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kCopyBufferBytes);
+// One pass: every chunk is hashed and written from the same buffer, reading
+// at most `limit` bytes. Starting the writeback of each chunk of a temporary
+// file as it is written lets the disk work while the next chunk is hashed,
+// so the final fsync has little left to wait for.
+Result<CopyResult> copy_source(int in, int out, std::uint64_t limit, bool start_writeback) {
+  auto sha = Sha256::start();
+  if (!sha) return fail("read source bytes: " + sha.error());
+  const std::size_t buffer_size = std::max<std::size_t>(read_buffer_size(in, limit), 1);
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(buffer_size);
   CopyResult result;
-  for (;;) {
-    auto n = read_some(in, std::span(buffer.get(), kCopyBufferBytes));
+  while (result.size < limit) {
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, limit - result.size));
+    auto n = read_some(in, std::span(buffer.get(), want));
     if (!n) return fail("read source bytes: " + n.error());
     if (*n == 0) break;
     const std::span chunk(buffer.get(), *n);
     for (std::size_t at = 0; at < chunk.size(); at += kSliceBytes) {
       const auto slice = chunk.subspan(at, std::min(kSliceBytes, chunk.size() - at));
-      if (to_temp) EVP_DigestUpdate(ctx.get(), slice.data(), slice.size());
+      if (auto h = sha->update(slice); !h) return fail("read source bytes: " + h.error());
       if (auto w = write_all(out, slice); !w) return fail("write source bytes: " + w.error());
     }
     // Only a hint: fsync reports any failure of the writeback it starts.
-    if (to_temp) {
+    if (start_writeback) {
       (void)::sync_file_range(out, static_cast<off_t>(result.size), static_cast<off_t>(*n),
                               SYNC_FILE_RANGE_WRITE);
     }
     result.size += *n;
   }
-  if (to_temp) {
-    std::uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int digest_size = 0;
-    EVP_DigestFinal_ex(ctx.get(), digest, &digest_size);
-    result.sha256_hex = hex_encode(std::span(digest, digest_size));
-  }
+  auto digest = sha->finish_hex();
+  if (!digest) return fail("read source bytes: " + digest.error());
+  result.sha256_hex = std::move(*digest);
   return result;
 }
 
@@ -171,76 +185,29 @@ Result<void> check_source(std::uint64_t size, const std::string& sha256_hex,
   return {};
 }
 
+Result<void> fsync_fd(int fd, const std::string& name) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return fail("fsync " + name + ": " + format_io_error(errno));
+  }
+  return {};
+}
+
 Result<void> fsync_directory(const std::string& dir) {
   Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return fail("open " + dir + ": " + format_io_error(errno));
-  while (::fsync(fd.get()) != 0) {
-    if (errno != EINTR) return fail("fsync " + dir + ": " + format_io_error(errno));
-  }
+  return fsync_fd(fd.get(), dir);
+}
+
+Result<void> rewind(int fd, const std::string& path) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) return fail("seek " + path + ": " + format_io_error(errno));
   return {};
 }
 
-// Fills the temporary file and checks it; the caller renames it into place.
-Result<void> fill_temp_file(TempFile& temp, const std::string& input_path,
-                            std::span<const std::uint8_t> box_bytes,
-                            const EvidenceManifest& manifest) {
-  Fd in(::open(input_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in.valid()) return fail("open " + input_path + ": " + format_io_error(errno));
-  auto copied = copy_source(in.get(), temp.fd.get(), CopyTarget::TempFile);
-  if (!copied) return fail(copied.error());
-  if (auto r = check_source(copied->size, copied->sha256_hex, manifest); !r) return r;
-  if (auto w = write_all(temp.fd.get(), box_bytes); !w) {
-    return fail("write evidence box: " + w.error());
-  }
-  if (::fsync(temp.fd.get()) != 0) {
-    return fail("fsync " + temp.path + ": " + format_io_error(errno));
-  }
-  (void)temp.fd.close();  // the data is on the device; a late close error changes nothing
-  return check_written_output(temp.path, manifest);
-}
-
-}  // namespace
-
-Result<void> write_evidence_file(const std::string& input_path, const std::string& target_path,
-                                 std::span<const std::uint8_t> box_bytes,
-                                 const EvidenceManifest& manifest) {
-  const TargetParts parts = split_target(target_path);
-  if (!parts.parent.empty()) {
-    if (auto r = create_directories(parts.parent); !r) {
-      return fail("create " + parts.parent + ": " + r.error());
-    }
-  }
-  auto temp = create_temp_file(parts, target_path);
-  if (!temp) return fail(temp.error());
-  TempFileGuard guard(temp->path);
-  if (auto r = fill_temp_file(*temp, input_path, box_bytes, manifest); !r) return r;
-  if (::rename(guard.path().c_str(), target_path.c_str()) != 0) {
-    return fail("rename " + guard.path() + " to " + target_path + ": " + format_io_error(errno));
-  }
-  guard.release();
-  // After the rename the target is complete; this only makes the new name durable.
-  return fsync_directory(parts.parent.empty() ? "." : parts.parent);
-}
-
-Result<void> stream_evidence_to_stdout(const std::string& input_path,
-                                       std::span<const std::uint8_t> box_bytes,
-                                       const EvidenceManifest& manifest) {
-  auto digest = sha256_file(input_path);
-  if (!digest) return fail(digest.error());
-  if (auto r = check_source(digest->size, digest->sha256_hex, manifest); !r) return r;
-  Fd in(::open(input_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in.valid()) return fail("open " + input_path + ": " + format_io_error(errno));
-  if (auto copied = copy_source(in.get(), STDOUT_FILENO, CopyTarget::Stdout); !copied) {
-    return fail(copied.error());
-  }
-  if (auto w = write_all(STDOUT_FILENO, box_bytes); !w) {
-    return fail("write evidence box: " + w.error());
-  }
-  return {};
-}
-
-Result<void> check_written_output(const std::string& path, const EvidenceManifest& manifest) {
-  auto found = find_evidence_box(path);
+// The checks a reader of the written file makes, through an open descriptor.
+Result<void> check_written(int fd, const std::string& path, const EvidenceManifest& manifest) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail("stat " + path + ": " + format_io_error(errno));
+  auto found = find_evidence_box(fd, static_cast<std::uint64_t>(st.st_size));
   if (!found) return fail(found.error());
   if (!*found) return fail("written output " + path + " has no evidence box");
   const EvidenceBoxLocation& box = **found;
@@ -252,7 +219,8 @@ Result<void> check_written_output(const std::string& path, const EvidenceManifes
     return fail("written output has " + std::to_string(box.file_size - box.box_end) +
                 " trailing bytes after evidence box");
   }
-  auto digest = sha256_file_prefix(path, box.box_offset);
+  if (auto r = rewind(fd, path); !r) return r;
+  auto digest = sha256_stream(fd, box.box_offset, path);
   if (!digest) return fail(digest.error());
   if (digest->size != box.box_offset) {
     return fail("written output source size " + std::to_string(digest->size) +
@@ -262,4 +230,91 @@ Result<void> check_written_output(const std::string& path, const EvidenceManifes
     return fail("written output SHA-256 does not match manifest source_sha256");
   }
   return {};
+}
+
+// Fills the temporary file and checks it; the caller renames it into place.
+Result<void> fill_temp_file(TempFile& temp, const OpenFile& source,
+                            std::span<const std::uint8_t> box_bytes,
+                            const EvidenceManifest& manifest) {
+  constexpr auto kWholeFile = std::numeric_limits<std::uint64_t>::max();
+  auto copied = copy_source(source.fd.get(), temp.fd.get(), kWholeFile, true);
+  if (!copied) return fail(copied.error());
+  if (auto r = check_source(copied->size, copied->sha256_hex, manifest); !r) return r;
+  if (auto w = write_all(temp.fd.get(), box_bytes); !w) {
+    return fail("write evidence box: " + w.error());
+  }
+  if (auto r = fsync_fd(temp.fd.get(), temp.path); !r) return r;
+  auto checked = check_written(temp.fd.get(), temp.path, manifest);
+  (void)temp.fd.close();  // the data is on the device; a late close error changes nothing
+  return checked;
+}
+
+}  // namespace
+
+Result<void> write_evidence_file(const OpenFile& source, const std::string& target_path,
+                                 std::span<const std::uint8_t> box_bytes,
+                                 const EvidenceManifest& manifest) {
+  const TargetParts parts = split_target(target_path);
+  if (!parts.parent.empty()) {
+    if (auto r = create_directories(parts.parent); !r) {
+      return fail("create " + parts.parent + ": " + r.error());
+    }
+  }
+  auto temp = create_temp_file(parts, target_path);
+  if (!temp) return fail(temp.error());
+  TempFileGuard guard(temp->path);
+  if (auto r = fill_temp_file(*temp, source, box_bytes, manifest); !r) return r;
+  if (::rename(guard.path().c_str(), target_path.c_str()) != 0) {
+    return fail("rename " + guard.path() + " to " + target_path + ": " + format_io_error(errno));
+  }
+  guard.release();
+  // After the rename the target is complete; this only makes the new name durable.
+  return fsync_directory(parts.parent.empty() ? "." : parts.parent);
+}
+
+Result<std::string> check_stream_source(const OpenFile& source, const EvidenceManifest& manifest) {
+  // The source is read twice, to check it and then to copy it, so it must
+  // hold still: a pipe or a device would yield other bytes the second time.
+  if (!source.is_regular) {
+    return fail("cannot stream " + source.path +
+                " to standard output: not a regular file (it is read twice); use --output PATH");
+  }
+  if (auto r = rewind(source.fd.get(), source.path); !r) return fail(r.error());
+  auto digest =
+      sha256_stream(source.fd.get(), std::numeric_limits<std::uint64_t>::max(), source.path);
+  if (!digest) return fail(digest.error());
+  if (auto r = check_source(digest->size, digest->sha256_hex, manifest); !r) return fail(r.error());
+  return std::move(digest->sha256_hex);
+}
+
+Result<void> copy_checked_source(const OpenFile& source, std::span<const std::uint8_t> box_bytes,
+                                 const EvidenceManifest& manifest,
+                                 const std::string& checked_sha256_hex, int out) {
+  if (auto r = rewind(source.fd.get(), source.path); !r) return r;
+  // Exactly the checked bytes: a recording still being appended to streams
+  // its signed prefix, and one cut short fails instead of passing.
+  auto copied = copy_source(source.fd.get(), out, manifest.source_size, false);
+  if (!copied) return fail(copied.error());
+  if (copied->size != manifest.source_size) {
+    return fail("read source bytes: " + std::string(kUnexpectedEof));
+  }
+  if (copied->sha256_hex != checked_sha256_hex) {
+    return fail("input changed while it was copied: the stream on standard output is not evidence");
+  }
+  if (auto w = write_all(out, box_bytes); !w) return fail("write evidence box: " + w.error());
+  return {};
+}
+
+Result<void> stream_evidence_to_stdout(const OpenFile& source,
+                                       std::span<const std::uint8_t> box_bytes,
+                                       const EvidenceManifest& manifest) {
+  auto digest = check_stream_source(source, manifest);
+  if (!digest) return fail(digest.error());
+  return copy_checked_source(source, box_bytes, manifest, *digest, STDOUT_FILENO);
+}
+
+Result<void> check_written_output(const std::string& path, const EvidenceManifest& manifest) {
+  auto file = open_file(path);
+  if (!file) return fail(file.error());
+  return check_written(file->fd.get(), path, manifest);
 }

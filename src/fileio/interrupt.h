@@ -1,0 +1,28 @@
+#pragma once
+// What an interrupted run leaves behind. While a guard is alive, SIGINT,
+// SIGTERM or SIGHUP removes the temporary file being written and stops the
+// child being read, then ends the process with status 1 and an "error: "
+// line naming the signal: the one place besides main that ends the process,
+// because a signal leaves no caller to return to.
+
+#include <sys/types.h>
+
+#include <string>
+
+/// While alive, an interrupting signal removes `path` before the process ends.
+class RemoveOnInterrupt {
+ public:
+  explicit RemoveOnInterrupt(const std::string& path);
+  ~RemoveOnInterrupt();
+  RemoveOnInterrupt(const RemoveOnInterrupt&) = delete;
+  RemoveOnInterrupt& operator=(const RemoveOnInterrupt&) = delete;
+};
+
+/// While alive, an interrupting signal kills and reaps `pid` before the process ends.
+class StopOnInterrupt {
+ public:
+  explicit StopOnInterrupt(pid_t pid);
+  ~StopOnInterrupt();
+  StopOnInterrupt(const StopOnInterrupt&) = delete;
+  StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+};
