@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pdq/pdq.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <limits>
 
 #include "sampling/frame_sampler.h"
+#include "sampling/child_process.h"
 #include "sampling/probe.h"
 #include "test_util.h"
 
@@ -149,6 +151,36 @@ TEST(ExpectedFrameCount, RoundsHalfAwayAndSaturates) {
   EXPECT_EQ(expected_frame_count(2.0, kInf), kMax);
   EXPECT_EQ(expected_frame_count(2.0, -kInf), 0u);
   EXPECT_EQ(expected_frame_count(1e10, 1e10), kMax);
+}
+
+TEST(MediaUrl, NamesThatLookLikeProtocolsStayFiles) {
+  const struct {
+    std::string path, url;
+  } cases[] = {
+      {"clip.mp4", "clip.mp4"},
+      {"concat:a.mp4|b.mp4", "file:concat:a.mp4|b.mp4"},
+      {"pipe:3", "file:pipe:3"},
+      {"http://example/x.mp4", "file:http://example/x.mp4"},
+      {"file:clip.mp4", "file:file:clip.mp4"},
+      {"subfile,,start,0,end,9,,:clip.mp4", "file:subfile,,start,0,end,9,,:clip.mp4"},
+      {"/videos/cam:1.mp4", "/videos/cam:1.mp4"},
+      {"my clip:1.mp4", "my clip:1.mp4"},
+      {"./pipe:3", "./pipe:3"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(media_url(c.path), c.url) << c.path;
+}
+
+// A child that is given up on is killed and reaped, never left behind.
+TEST(PipedChild, DroppedChildIsKilledAndReaped) {
+  const std::vector<std::string> args{"-c", "sleep 100"};
+  pid_t pid = -1;
+  {
+    auto child = spawn_piped("/bin/sh", args);
+    ASSERT_TRUE(child) << child.error();
+    pid = child->pid();
+  }
+  EXPECT_EQ(::kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
 }
 
 TEST(SampleAndHashFrames, ExactArgumentVectorsAndNoShell) {

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "encoding/text.h"
@@ -25,20 +26,21 @@ extern char** environ;
 
 namespace {
 
+// Owners of the spawn descriptions, destroyed only once initialised.
 struct SpawnActions {
   posix_spawn_file_actions_t actions;
-  SpawnActions() { posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
+  bool ready = false;
+  ~SpawnActions() {
+    if (ready) posix_spawn_file_actions_destroy(&actions);
+  }
 };
 
 struct SpawnAttributes {
   posix_spawnattr_t attributes;
-  SpawnAttributes() { posix_spawnattr_init(&attributes); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  bool ready = false;
+  ~SpawnAttributes() {
+    if (ready) posix_spawnattr_destroy(&attributes);
+  }
 };
 
 struct Pipe {
@@ -55,17 +57,30 @@ Result<Pipe> make_pipe() {
 // Standard input is always the null device; stderr_fd < 0 leaves ours.
 Result<pid_t> spawn(const std::string& program, std::span<const std::string> args, int stdout_fd,
                     int stderr_fd) {
+  // Each call reports an error number; the first one fails the start.
+  int rc = 0;
+  auto check = [&rc](int result) { return (rc = result) == 0; };
   SpawnActions files;
-  posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&files.actions, stdout_fd, STDOUT_FILENO);
-  if (stderr_fd >= 0) posix_spawn_file_actions_adddup2(&files.actions, stderr_fd, STDERR_FILENO);
+  if (!check(posix_spawn_file_actions_init(&files.actions))) return fail(format_io_error(rc));
+  files.ready = true;
+  if (!check(posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY,
+                                              0)) ||
+      !check(posix_spawn_file_actions_adddup2(&files.actions, stdout_fd, STDOUT_FILENO)) ||
+      (stderr_fd >= 0 &&
+       !check(posix_spawn_file_actions_adddup2(&files.actions, stderr_fd, STDERR_FILENO)))) {
+    return fail(format_io_error(rc));
+  }
 
   SpawnAttributes attributes;
+  if (!check(posix_spawnattr_init(&attributes.attributes))) return fail(format_io_error(rc));
+  attributes.ready = true;
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
-  posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
+  if (!check(posix_spawnattr_setsigdefault(&attributes.attributes, &defaults)) ||
+      !check(posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF))) {
+    return fail(format_io_error(rc));
+  }
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
@@ -73,9 +88,10 @@ Result<pid_t> spawn(const std::string& program, std::span<const std::string> arg
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, program.c_str(), &files.actions, &attributes.attributes,
-                          argv.data(), environ);
-  if (rc != 0) return fail(format_io_error(rc));
+  if (!check(::posix_spawnp(&pid, program.c_str(), &files.actions, &attributes.attributes,
+                            argv.data(), environ))) {
+    return fail(format_io_error(rc));
+  }
   return pid;
 }
 
@@ -87,12 +103,36 @@ std::string program_from_env(const char* variable, const char* fallback) {
   return value;
 }
 
+PipedChild::PipedChild(pid_t pid, Fd output)
+    : pid_(pid), output_(std::move(output)), on_interrupt_(std::make_unique<StopOnInterrupt>(pid)) {}
+
+PipedChild::PipedChild(PipedChild&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      output_(std::move(other.output_)),
+      on_interrupt_(std::move(other.on_interrupt_)) {}
+
+PipedChild::~PipedChild() {
+  if (pid_ <= 0) return;
+  output_ = Fd();
+  ::kill(pid_, SIGKILL);
+  (void)wait_child(pid_);
+}
+
+Result<int> PipedChild::wait() {
+  output_ = Fd();
+  auto status = wait_child(pid_);
+  // Reaped, or not ours to reap any more: nothing is left to stop.
+  pid_ = -1;
+  on_interrupt_.reset();
+  return status;
+}
+
 Result<PipedChild> spawn_piped(const std::string& program, std::span<const std::string> args) {
   auto pipe = make_pipe();
   if (!pipe) return fail(pipe.error());
   auto pid = spawn(program, args, pipe->write.get(), -1);
   if (!pid) return fail(pid.error());
-  return PipedChild{*pid, std::move(pipe->read)};
+  return PipedChild(*pid, std::move(pipe->read));
 }
 
 Result<int> wait_child(pid_t pid) {

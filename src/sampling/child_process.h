@@ -5,20 +5,39 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 
 #include "fileio/fd.h"
+#include "fileio/interrupt.h"
 #include "result.h"
 
 /// The program named by an environment variable, or `fallback` when the
 /// variable is unset or not UTF-8. Read anew at every call.
 std::string program_from_env(const char* variable, const char* fallback);
 
-/// A started child whose standard output is the read end of `output`.
-struct PipedChild {
-  pid_t pid = -1;
-  Fd output;
+/// A started child whose standard output is the read end of `output()`. A
+/// child not waited for is killed and reaped when this goes away, and also
+/// when SIGINT, SIGTERM or SIGHUP ends the run, so no way out of a command
+/// leaves it running.
+class PipedChild {
+ public:
+  PipedChild(pid_t pid, Fd output);
+  PipedChild(PipedChild&& other) noexcept;
+  PipedChild& operator=(PipedChild&&) = delete;
+  ~PipedChild();
+
+  pid_t pid() const { return pid_; }
+  Fd& output() { return output_; }
+  /// Closes the pipe and waits for the exit: the wait status, or the wait's
+  /// error text.
+  Result<int> wait();
+
+ private:
+  pid_t pid_;
+  Fd output_;
+  std::unique_ptr<StopOnInterrupt> on_interrupt_;
 };
 
 /// Starts `program` (searched on PATH unless it has a slash) with `args`;

@@ -30,10 +30,11 @@ std::string filter_text(double fps) {
 }
 
 std::vector<std::string> ffmpeg_args(const std::string& input, double fps) {
+  const std::string url = media_url(input);
   // clang-format off
   return {"-hide_banner", "-nostdin",
           "-v", "error",
-          "-i", input,
+          "-i", url,
           "-vf", filter_text(fps),
           "-an", "-sn",
           "-f", "rawvideo",
@@ -89,7 +90,7 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
   auto child =
       spawn_piped(program_from_env("VORLANT_VERIFY_FFMPEG", "ffmpeg"), ffmpeg_args(input, fps));
   if (!child) return fail("spawn ffmpeg: " + child.error());
-  widen_pipe(child->output.get());
+  widen_pipe(child->output().get());
 
   std::string total;
   if (auto duration = probe_duration(input))
@@ -98,8 +99,9 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
   std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
   pdq::Hasher hasher;
   for (;;) {
-    auto full = read_frame(child->output.get(), frame);
-    if (!full) return fail(full.error());  // ffmpeg is left to end by itself
+    // On every early return the child's owner kills and reaps ffmpeg.
+    auto full = read_frame(child->output().get(), frame);
+    if (!full) return fail(full.error());
     if (!*full) break;
     auto hash = hasher.hash_rgba_frame(frame);
     if (!hash) return fail(hash.error().message());
@@ -107,9 +109,7 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
     progress("\r  hashed " + std::to_string(sampling.hashes.size()) + total + " frames");
   }
   progress("\n");
-  child->output = Fd();
-
-  auto status = wait_child(child->pid);
+  auto status = child->wait();
   if (!status) return fail("wait for ffmpeg: " + status.error());
   if (!exited_successfully(*status)) return fail("ffmpeg exited with " + describe_exit(*status));
   return sampling;

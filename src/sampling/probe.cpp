@@ -80,7 +80,7 @@ bool is_decimal_float(std::string_view text) {
 
 std::optional<NativeDimensions> probe_dimensions(const std::string& input) {
   auto text = run_probe({"-v", "error", "-select_streams", "v:0", "-show_entries",
-                         "stream=width,height", "-of", "csv=p=0:s=x", input});
+                         "stream=width,height", "-of", "csv=p=0:s=x", media_url(input)});
   if (!text) return std::nullopt;
   std::size_t x = text->find('x');
   if (x == std::string::npos) return std::nullopt;
@@ -92,11 +92,24 @@ std::optional<NativeDimensions> probe_dimensions(const std::string& input) {
 
 std::optional<double> probe_duration(const std::string& input) {
   auto text =
-      run_probe({"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", input});
+      run_probe({"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                 media_url(input)});
   if (!text || !is_decimal_float(*text)) return std::nullopt;
   // The program never changes its locale, so strtod reads "." as the point;
   // out-of-range values come back as infinity or zero, as wanted.
   return std::strtod(text->c_str(), nullptr);
+}
+
+std::string media_url(const std::string& path) {
+  // ffmpeg takes a leading run of scheme characters followed by ":" as a
+  // protocol name ("concat:", "pipe:", "http:"), and "subfile," with a
+  // later ":" as its subfile protocol. "file:" keeps such a name a file.
+  constexpr std::string_view kSchemeCharacters =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+  const std::size_t scheme = path.find_first_not_of(kSchemeCharacters);
+  const bool protocol_like = (scheme > 0 && scheme != std::string::npos && path[scheme] == ':') ||
+                             (path.starts_with("subfile,") && path.find(':') != std::string::npos);
+  return protocol_like ? "file:" + path : path;
 }
 
 std::uint64_t expected_frame_count(double fps, double duration_seconds) {

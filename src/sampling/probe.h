@@ -15,6 +15,9 @@ struct NativeDimensions {
 std::optional<NativeDimensions> probe_dimensions(const std::string& input);
 /// Duration of the file in seconds, when ffprobe prints a number for it.
 std::optional<double> probe_duration(const std::string& input);
+/// The path as ffprobe and ffmpeg must be given it: unchanged, or after
+/// "file:" when they would read its beginning as a protocol ("concat:a.mp4").
+std::string media_url(const std::string& path);
 /// rate x duration rounded half away from zero, saturated to the u64 range
 /// (negative and NaN give 0).
 std::uint64_t expected_frame_count(double fps, double duration_seconds);
