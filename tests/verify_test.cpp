@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "commands/verify.h"
 #include "evidence_fixture.h"
+#include "fileio/fileio.h"
 #include "test_util.h"
 
 namespace {
@@ -53,6 +55,9 @@ constexpr std::string_view kPassedReport = R"json({
   "verdict": "RED"
 }
 )json";
+
+constexpr std::string_view kPassedDetailJson =
+    R"("detail": "Self-signed structural and source-byte checks passed. This is NOT an authenticity result: the signing key was read from the file itself and not confirmed against the registry. Use the browser verify flow for authenticity.")";
 
 constexpr std::string_view kFullReport = R"json({
   "authenticated": false,
@@ -303,6 +308,117 @@ TEST(Verify, RefusesToWriteTheReportOverItsInput) {
   EXPECT_EQ(test_util::read_file(dir.file("err.txt")),
             "error: output path must differ from input path\n");
   EXPECT_EQ(test_util::read_file(dir.file("clip.evidence.mp4")), evidence);
+}
+
+// Values no signature covers cannot make a file pass: an envelope fps that
+// contradicts the signed one fails; a registry address is flagged.
+TEST(Verify, UnsignedEnvelopeMembers) {
+  TempDir dir;
+  test_util::write_file(dir.file("clip.evidence.mp4"),
+                        fixture::evidence_file(replace_once(std::string(fixture::kFullEnvelope),
+                                                            "\"fps\": 2.0", "\"fps\": 30.0")));
+  const std::string detail =
+      "envelope fps 30.0 differs from the signed manifest fps 2.0 (the envelope's fps is not "
+      "covered by the signature)";
+  std::string report = replace_once(std::string(kFullReport), "\"fps\": 2.0", "\"fps\": 30.0");
+  report = replace_once(report, "1042", "1043");  // one more digit in the box
+  report = replace_once(report, "\"self_signed_exact_binding\": \"ok\"",
+                        "\"self_signed_exact_binding\": \"fail\"");
+  report = replace_once(report, kPassedDetailJson, "\"detail\": \"" + detail + "\"");
+  auto r = run({"verify", "clip.evidence.mp4"}, in_dir(dir));
+  EXPECT_EQ(r.out, report);
+  EXPECT_EQ(r.err, "error: " + detail + "\n");
+  EXPECT_EQ(r.status, 1);
+
+  test_util::write_file(
+      dir.file("clip.evidence.mp4"),
+      fixture::evidence_file(replace_once(std::string(fixture::kPlainEnvelope),
+                                          "\"registry_base\": \"\"",
+                                          "\"registry_base\": \"https://evil.example/\\u001b[2J\"")));
+  r = run({"verify", "clip.evidence.mp4"}, in_dir(dir));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "warning: registry_base \"https://evil.example/\\u001b[2J\" is not covered by the "
+            "signature; do not follow it to confirm this file\n" +
+                std::string(kWarning));
+}
+
+TEST(Verify, PinnedKeys) {
+  constexpr std::string_view kKey =
+      "0460fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb67903fe1008b8bc99a41ae9e9"
+      "5628bc64f2f1b20c2d7e9f5177a3c294d4462299";
+  constexpr std::string_view kCompressed =
+      "0360fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb6";
+  constexpr std::string_view kBasePoint =
+      "046b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c2964fe342e2fe1a7f9b8ee7eb4a"
+      "7c0f9e162bce33576b315ececbb6406837bf51f5";
+  constexpr std::string_view kPinnedWarning =
+      "warning: NOT AUTHENTICATED. The signing key matched a pinned NVR public key, but it was not "
+      "confirmed against the evidence registry. The CLI checked file structure and the "
+      "self-signed source-byte binding only. Use the browser verify flow for an authenticity "
+      "(GREEN) result.\n";
+  TempDir dir;
+  test_util::write_file(dir.file("clip.evidence.mp4"),
+                        fixture::evidence_file(fixture::kPlainEnvelope));
+  test_util::write_file(dir.file("keys.txt"), "# site keys\n" + std::string(kBasePoint) +
+                                                  "\n\n  " + std::string(kCompressed) +
+                                                  "  # nvr-01\n");
+  test_util::write_file(dir.file("empty.txt"), "# none yet\n");
+  const std::string mismatch =
+      "The envelope's NVR public key is not one of the pinned keys: " + std::string(kKey);
+  const struct {
+    std::string name;
+    std::vector<std::string> options;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"uncompressed", {"--nvr-pubkey-hex", std::string(kKey)}, 0, std::string(kPinnedWarning)},
+      {"compressed among others",
+       {"--nvr-pubkey-hex", std::string(kBasePoint), "--nvr-pubkey-hex", std::string(kCompressed)},
+       0,
+       std::string(kPinnedWarning)},
+      {"file with comments", {"--nvr-pubkeys-file", "keys.txt"}, 0, std::string(kPinnedWarning)},
+      {"another key", {"--nvr-pubkey-hex", std::string(kBasePoint)}, 1, "error: " + mismatch + "\n"},
+      {"not hex", {"--nvr-pubkey-hex", "zz"}, 1,
+       "error: --nvr-pubkey-hex zz: hex string contains non-hex characters\n"},
+      {"not a point", {"--nvr-pubkey-hex", "04" + std::string(128, '0')}, 1,
+       "error: --nvr-pubkey-hex 04" + std::string(128, '0') +
+           ": not a P-256 public key (SEC1 point or SubjectPublicKeyInfo in hex)\n"},
+      {"file without keys", {"--nvr-pubkeys-file", "empty.txt"}, 1,
+       "error: empty.txt: no public keys in the file\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{"verify", "clip.evidence.mp4"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    auto r = run(args, in_dir(dir));
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    if (c.status == 0) EXPECT_EQ(r.out, kPassedReport);
+  }
+  auto r = run({"verify", "clip.evidence.mp4", "--nvr-pubkey-hex", std::string(kBasePoint)},
+               in_dir(dir));
+  EXPECT_EQ(r.out, replace_once(replace_once(std::string(kPassedReport), kPassedDetailJson,
+                                             "\"detail\": \"" + mismatch + "\""),
+                                "\"self_signed_exact_binding\": \"ok\"",
+                                "\"self_signed_exact_binding\": \"fail\""));
+}
+
+// Everything judged is read through one descriptor: a tampered file that was
+// opened stays judged as tampered when a good copy is renamed over its path.
+TEST(Verify, ReadsOnlyTheFileItOpened) {
+  TempDir dir;
+  const std::string evidence = fixture::evidence_file(fixture::kPlainEnvelope);
+  std::string tampered = evidence;
+  tampered[22] ^= 0x01;
+  test_util::write_file(dir.file("clip.mp4"), tampered);
+  test_util::write_file(dir.file("good.mp4"), evidence);
+  auto file = open_file(dir.file("clip.mp4"));
+  ASSERT_TRUE(file);
+  fs::rename(dir.file("good.mp4"), dir.file("clip.mp4"));
+  const VerificationReport report = build_verification_report(*file);
+  EXPECT_EQ(report["self_signed_exact_binding"], "fail");
+  EXPECT_EQ(report["detail"], "File integrity check failed.");
 }
 
 }  // namespace

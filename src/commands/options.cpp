@@ -9,11 +9,13 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
 #include "encoding/text.h"
+#include "fileio/fd.h"
 
 namespace {
 
@@ -129,6 +131,7 @@ Result<double> parse_double(std::string_view text) {
   // The text is now known to be in our grammar, which strtod reads the same
   // way; the "C" locale fixes the decimal point whatever the environment says.
   static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  if (c_locale == locale_t{}) return fail("cannot create the C locale: " + format_io_error(errno));
   std::string copy(text);
   return strtod_l(copy.c_str(), nullptr, c_locale);
 }
@@ -307,6 +310,12 @@ Result<VerifyOptions> parse_verify_options(Args args) {
       // verification samples no frames, so the value is only checked.
       if (++i == args.size()) return requires_value("--fps");
       if (auto fps = parse_fps(args[i]); !fps) return fail(fps.error());
+    } else if (a == "--nvr-pubkey-hex") {
+      if (++i == args.size()) return requires_value(a);
+      o.nvr_pubkey_hex.push_back(args[i]);
+    } else if (a == "--nvr-pubkeys-file") {
+      if (++i == args.size()) return requires_value(a);
+      o.nvr_pubkeys_files.push_back(args[i]);
     } else if (a.starts_with("-")) {
       return fail("unknown option: " + a);
     } else if (has_input) {

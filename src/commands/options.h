@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "result.h"
 
@@ -66,6 +67,8 @@ struct EmbedOptions {
 struct VerifyOptions {
   std::string input;
   OutputTarget output;
+  std::vector<std::string> nvr_pubkey_hex;     // pinned keys, every one given
+  std::vector<std::string> nvr_pubkeys_files;  // files of pinned keys
 };
 
 struct HashOptions {
