@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "result.h"
 #include "test_util.h"
 
 using test_util::run;
@@ -154,6 +155,12 @@ TEST(Cli, ClosedStdoutPipeIsAWriteError) {
   auto r = run({"confidence", "5", "10", "16"}, options);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: write stdout: Broken pipe (os error 32)\n");
+}
+
+TEST(Cli, RunningOutOfMemoryIsAFailure) {
+  auto outcome = catching_out_of_memory([]() -> CommandOutcome { throw std::bad_alloc(); });
+  ASSERT_FALSE(outcome);
+  EXPECT_EQ(outcome.error(), "out of memory");
 }
 
 }  // namespace

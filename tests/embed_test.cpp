@@ -2,7 +2,15 @@
 // the literal summary documents, the status lines, and every refusal, which
 // leaves the input untouched and writes nothing.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +19,7 @@
 #include <vector>
 
 #include "evidence_fixture.h"
+#include "fileio/fd.h"
 #include "test_util.h"
 
 namespace {
@@ -136,7 +145,7 @@ TEST_F(Embed, SummaryOnStdoutBesideAFile) {
 }
 
 TEST_F(Embed, RefusalsWriteNothing) {
-  test_util::write_file(dir_.file("short.mp4"), fixture::kSource.substr(0, 27));
+  test_util::write_file(dir_.file("long.mp4"), fixture::kSource + fixture::box("free", ""));
   std::string zip(fixture::kPlainEnvelope);
   zip.replace(zip.find("zq.evidence.mp4_box.v2"), 22, "zq.evidence.zip_manifest.v1");
   test_util::write_file(dir_.file("zip.json"), zip);
@@ -164,9 +173,9 @@ TEST_F(Embed, RefusalsWriteNothing) {
       {{"clip.mp4", "bad-sig.json", "-o", "out.mp4"},
        "NVR signature does not verify with envelope public key"},
       {{"clip.mp4", "bad-manifest.json", "-o", "out.mp4"}, "unsupported manifest version: 2"},
-      {{"short.mp4", "env.json", "-o", "out.mp4"},
-       "input size 27 does not match manifest source_size 28"},
-      {{"short.mp4", "env.json"}, "input size 27 does not match manifest source_size 28"},
+      {{"long.mp4", "env.json", "-o", "out.mp4"},
+       "input size 36 does not match manifest source_size 28"},
+      {{"long.mp4", "env.json"}, "input size 36 does not match manifest source_size 28"},
   };
   const auto before = directory_names(dir_.path());
   for (const auto& c : cases) {
@@ -203,9 +212,9 @@ TEST_F(Embed, RefusesStdoutThatIsTheInputOrTheSummary) {
 }
 
 // An evidence file embedded again, with an envelope signed for the evidence
-// file itself: the source check passes, but a reader would stop at the first
-// box, so the checked path write refuses while the unchecked stream succeeds.
-TEST_F(Embed, SecondEmbedIsRefusedOnlyForAPath) {
+// file itself: the source check would pass, but a reader stops at the first
+// box, so both outputs refuse before anything is copied.
+TEST_F(Embed, SecondEmbedIsRefusedOnBothOutputs) {
   const std::string evidence = fixture::evidence_file(fixture::kPlainEnvelope);
   test_util::write_file(dir_.file("ev.mp4"), evidence);
   auto r = run({"prepare-attestation", "ev.mp4", "--output", "req.json"}, in_dir(dir_));
@@ -216,18 +225,101 @@ TEST_F(Embed, SecondEmbedIsRefusedOnlyForAPath) {
        "--output", "env2.json"},
       in_dir(dir_));
   ASSERT_EQ(r.status, 0) << r.err;
-
-  r = run({"embed-evidence", "ev.mp4", "env2.json", "--output", "twice.mp4"}, in_dir(dir_));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "error: written output evidence offset 28 does not match manifest source_size " +
-                       std::to_string(evidence.size()) + "\n");
+  for (const std::vector<std::string> output : {std::vector<std::string>{"--output", "twice.mp4"},
+                                                std::vector<std::string>{}}) {
+    std::vector<std::string> args{"embed-evidence", "ev.mp4", "env2.json"};
+    args.insert(args.end(), output.begin(), output.end());
+    r = run(args, in_dir(dir_));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "error: recording already holds an evidence box at offset 28\n");
+  }
   EXPECT_EQ(directory_names(dir_.path()),
             (std::vector<std::string>{"clip.mp4", "env.json", "env2.json", "ev.mp4", "req.json"}));
+}
 
-  r = run({"embed-evidence", "ev.mp4", "env2.json"}, in_dir(dir_));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, evidence + fixture::evidence_box(test_util::read_file(dir_.file("env2.json"))));
-  EXPECT_EQ(test_util::read_file(dir_.file("ev.mp4")), evidence);
+// What verify would refuse is refused before anything is copied or written,
+// to a path and to standard output alike.
+TEST_F(Embed, EvidenceNoReaderWouldAcceptIsNotMade) {
+  const std::string padded =
+      std::string(fixture::kPlainEnvelope) + std::string(2 * 1024 * 1024, ' ');
+  std::string other_fps(fixture::kFullEnvelope);
+  other_fps.replace(other_fps.find("\"fps\": 2.0"), 10, "\"fps\": 30.0");
+  const struct {
+    std::string name, source, envelope, error;
+  } cases[] = {
+      {"stray tail", fixture::kSource + "abc", std::string(fixture::kPlainEnvelope),
+       "recording is not a sequence of whole MP4 boxes: 3 stray bytes at offset 28"},
+      {"malformed box", fixture::kSource + fixture::be32(100) + "free",
+       std::string(fixture::kPlainEnvelope),
+       "recording is not a sequence of whole MP4 boxes: malformed MP4 box at offset 28"},
+      {"last box of size 0", fixture::kSource + fixture::be32(0) + "mdatdata",
+       std::string(fixture::kPlainEnvelope),
+       "recording ends in a box of size 0 at offset 28: an appended evidence box would be hidden "
+       "inside it"},
+      {"envelope over the box limit", fixture::kSource, padded,
+       "evidence envelope payload too large: " + std::to_string(padded.size()) + " bytes"},
+      {"unsigned fps contradicts the signed one", fixture::kSource, other_fps,
+       "envelope fps 30.0 differs from the signed manifest fps 2.0 (the envelope's fps is not "
+       "covered by the signature)"},
+  };
+  for (const auto& c : cases) {
+    test_util::write_file(dir_.file("in.mp4"), c.source);
+    test_util::write_file(dir_.file("in.json"), c.envelope);
+    const auto before = directory_names(dir_.path());
+    for (const std::vector<std::string> output :
+         {std::vector<std::string>{"-o", "out.mp4"}, std::vector<std::string>{}}) {
+      SCOPED_TRACE(c.name + (output.empty() ? " to stdout" : " to a path"));
+      std::vector<std::string> args{"embed-evidence", "in.mp4", "in.json"};
+      args.insert(args.end(), output.begin(), output.end());
+      auto r = run(args, in_dir(dir_));
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "error: " + c.error + "\n");
+      EXPECT_EQ(directory_names(dir_.path()), before);
+    }
+  }
+}
+
+TEST_F(Embed, RefusesATerminalAsOutput) {
+  test_util::RunOptions options = in_dir(dir_);
+  options.stdout_tty = true;
+  auto r = run({"embed-evidence", "clip.mp4", "env.json"}, options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "error: refusing to write the evidence file to a terminal: give --output PATH or "
+            "redirect standard output\n");
+}
+
+// Interrupted mid-copy (the source is a pipe, so the copy waits where the
+// test wants), the run removes its temporary file and names the signal.
+TEST_F(Embed, InterruptedCopyRemovesTheTemporaryFile) {
+  const std::string fifo = dir_.file("source.fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string command = std::string(test_util::kProgram) +
+                              " embed-evidence source.fifo env.json -o out.mp4 2> err.txt";
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", ("cd " + dir_.path().string() + " && exec " + command).c_str(),
+            nullptr);
+    ::_exit(127);
+  }
+  Fd feed(::open(fifo.c_str(), O_WRONLY));
+  ASSERT_TRUE(write_all(feed.get(), std::string(1 << 16, 'm')));
+  bool temp_seen = false;
+  for (int i = 0; i < 5000 && !temp_seen; ++i) {
+    for (const auto& name : directory_names(dir_.path())) temp_seen |= name.starts_with(".out.mp4.tmp-");
+    if (!temp_seen) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(temp_seen);
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(test_util::read_file(dir_.file("err.txt")), "error: interrupted by SIGTERM\n");
+  EXPECT_EQ(directory_names(dir_.path()),
+            (std::vector<std::string>{"clip.mp4", "env.json", "err.txt", "source.fifo"}));
 }
 
 }  // namespace

@@ -6,8 +6,13 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "evidence/request.h"
 #include "test_util.h"
@@ -194,6 +199,27 @@ TEST(PrepareAttestation, HashListFromStdinWithDefaultRate) {
   EXPECT_NE(r.out.find("  \"fps\": 2.0,\n"), std::string::npos);
 }
 
+// Four hours at the default rate: the request is still written (others may
+// use it), with a warning that no evidence box could hold its signature.
+TEST(PrepareAttestation, WarnsWhenTheHashesCannotFitTheEvidenceBox) {
+  TempDir dir;
+  write_file(dir.file("clip.mp4"), "hello");
+  std::string list;
+  for (int i = 0; i < 28800; ++i) list += kHashLower + "\n";
+  write_file(dir.file("hashes.txt"), list);
+  auto r = run_in(dir, {"prepare-attestation", "clip.mp4", "--pdq-hashes", "hashes.txt", "-o",
+                        "req.json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("==> 28800 PDQ hashes\n"
+                       "warning: 28800 PDQ hashes make a signed evidence envelope of at least "
+                       "2535192 bytes, over the 2097152-byte limit of the evidence box; at most "
+                       "23822 hashes fit, so sign-attestation will refuse this request: sample "
+                       "fewer frames, e.g. --fps 1.6\n==> wrote req.json\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir.file("req.json")));
+}
+
 TEST(PrepareAttestation, FailuresWriteNothing) {
   struct Case {
     std::string_view name;
@@ -346,6 +372,73 @@ TEST(PrepareAttestation, RealFfmpegRun) {
   EXPECT_EQ(request->phashes_hex->size(), 6u);
   // A moving test pattern: consecutive samples differ.
   EXPECT_NE((*request->phashes_hex)[0], (*request->phashes_hex)[1]);
+}
+
+// A name that ffmpeg would read as a protocol ("concat:...") is sampled as
+// the file it names, not as the recording the protocol points at.
+TEST(PrepareAttestation, ProtocolLikeNamesAreSampledAsFiles) {
+  if (std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0)
+    GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  TempDir dir;
+  const std::string make = "cd '" + dir.path().string() +
+                           "' && ffmpeg -hide_banner -v error -nostdin -f lavfi -i "
+                           "testsrc2=size=160x120:rate=10:duration=1 other.mp4 && ffmpeg "
+                           "-hide_banner -v error -nostdin -f lavfi -i "
+                           "mandelbrot=size=160x120:rate=10 -t 1 own.mp4 && cp own.mp4 "
+                           "'concat:other.mp4'";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  auto named = run_in(dir, {"prepare-attestation", "concat:other.mp4", "--with-pdq"});
+  auto plain = run_in(dir, {"prepare-attestation", "own.mp4", "--with-pdq"});
+  ASSERT_EQ(named.status, 0) << named.err;
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(named.out.substr(named.out.find("\"fps\"")), plain.out.substr(plain.out.find("\"fps\"")));
+}
+
+// Sampling reads the recording twice, so a pipe is refused at once rather
+// than left hanging; exact-only hashing of a pipe still works.
+TEST(PrepareAttestation, PipesAreRefusedForSamplingOnly) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("live.fifo").c_str(), 0600), 0);
+  auto r = run_in(dir, {"prepare-attestation", "live.fifo", "--with-pdq"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.err.ends_with("error: PDQ sampling needs a regular file: live.fifo is read twice "
+                              "(SHA-256, then ffmpeg); give --pdq-hashes for a stream\n"))
+      << r.err;
+  std::thread feeder([&] { write_file(dir.file("live.fifo"), "hello"); });
+  auto exact = run_in(dir, {"prepare-attestation", "live.fifo", "--name", "clip.mp4"});
+  feeder.join();
+  EXPECT_EQ(exact.status, 0) << exact.err;
+  EXPECT_EQ(exact.out, kExactOnlyHello);
+}
+
+// Interrupted while ffmpeg runs, the command stops and reaps it: no decoder
+// is left behind.
+TEST(PrepareAttestation, InterruptionStopsFfmpeg) {
+  TempDir dir;
+  write_file(dir.file("clip.mp4"), "hello");
+  write_script(dir.file("ffmpeg"), "echo $$ > '" + dir.file("ffmpeg.pid") + "'\nexec sleep 100\n");
+  const std::string command = "cd '" + dir.path().string() +
+                              "' && VORLANT_VERIFY_FFPROBE=/nonexistent VORLANT_VERIFY_FFMPEG='" +
+                              dir.file("ffmpeg") + "' exec " + test_util::kProgram +
+                              " prepare-attestation clip.mp4 --with-pdq 2> err.txt";
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+    ::_exit(127);
+  }
+  std::string pid_text;
+  for (int i = 0; i < 5000 && pid_text.empty(); ++i) {
+    pid_text = read_file(dir.file("ffmpeg.pid"));
+    if (pid_text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_FALSE(pid_text.empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // ffmpeg is now sleep
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_TRUE(read_file(dir.file("err.txt")).ends_with("error: interrupted by SIGTERM\n"));
+  EXPECT_EQ(::kill(std::stoi(pid_text), 0), -1);
 }
 
 }  // namespace

@@ -258,6 +258,25 @@ TEST(SignAttestation, FailuresInStepOrderWriteNothing) {
   }
 }
 
+// An envelope too large for the evidence box is refused when it is made, not
+// after embed-evidence has copied a long recording.
+TEST(SignAttestation, EnvelopeOverTheBoxLimitIsRefused) {
+  auto request_with = [](std::size_t count) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) list += (i ? ",\"" : "\"") + std::string(64, 'a') + "\"";
+    return video_request(", \"phashes_hex\": [" + list + "]");
+  };
+  TempDir dir;
+  auto fits = sign_video(dir, request_with(23000), {"--output", dir.file("fits.json")});
+  EXPECT_EQ(fits.status, 0) << fits.err;
+  auto over = sign_video(dir, request_with(24000), {"--output", dir.file("over.json")});
+  EXPECT_EQ(over.status, 1);
+  EXPECT_EQ(over.err,
+            "error: evidence envelope would be 2112808 bytes, over the 2097152-byte limit of the "
+            "evidence box: 24000 PDQ hashes; sample fewer frames (--fps)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("over.json")));
+}
+
 TEST(SignZipManifest, WritesTheExactEnvelope) {
   TempDir dir;
   write_file(dir.file("case.json"), case_request());

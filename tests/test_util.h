@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -67,9 +68,26 @@ struct RunOptions {
   std::map<std::string, std::optional<std::string>> env;  // nullopt unsets
   std::string cwd;
   bool close_stdout_early = false;  // stdout is a pipe whose reader has gone
+  bool stdout_tty = false;          // stdout is a terminal (a pseudo-terminal)
+  bool stderr_tty = false;          // stderr is a terminal
 };
 
 namespace detail {
+// A pseudo-terminal: [0] the side we read, [1] the side the child writes.
+inline bool open_pty(int fds[2]) {
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return false;
+  int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  if (slave < 0) return false;
+  termios raw{};  // bytes pass unchanged: no "\r\n" for "\n"
+  ::tcgetattr(slave, &raw);
+  ::cfmakeraw(&raw);
+  ::tcsetattr(slave, TCSANOW, &raw);
+  fds[0] = master;
+  fds[1] = slave;
+  return true;
+}
+
 inline void drain(int fd, std::string& into) {
   char buf[65536];
   for (;;) {
@@ -86,7 +104,10 @@ inline void drain(int fd, std::string& into) {
 inline RunResult run(const std::vector<std::string>& args, const RunOptions& options = {},
                      const std::string& program = kProgram) {
   int in[2], out[2], err[2];
-  if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  if (::pipe(in) != 0) return {};
+  // Reading a terminal whose writers have gone ends with EIO, like an end of file.
+  if (options.stdout_tty ? !detail::open_pty(out) : ::pipe(out) != 0) return {};
+  if (options.stderr_tty ? !detail::open_pty(err) : ::pipe(err) != 0) return {};
   std::vector<std::string> env_store;
   for (char** e = environ; *e; ++e) {
     std::string entry = *e;

@@ -17,12 +17,11 @@
 #include "evidence/signature.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "mp4/box_scanner.h"
 #include "mp4/evidence_box.h"
 #include "mp4/evidence_writer.h"
 
 namespace {
-
-constexpr std::string_view kMp4BoxPurpose = "zq.evidence.mp4_box.v2";
 
 Result<std::string> canonicalize(const std::string& path) {
   std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), ::free);
@@ -44,6 +43,11 @@ CommandOutcome check_paths(const EmbedOptions& o) {
   // `>> clip.mp4` would append the file to itself without end.
   if (o.output.kind == OutputTarget::Kind::Stdout && is_stdout_file(o.input)) {
     return fail(std::string(kOutputIsInputMessage));
+  }
+  if (o.output.kind == OutputTarget::Kind::Stdout && ::isatty(STDOUT_FILENO)) {
+    return fail(
+        "refusing to write the evidence file to a terminal: give --output PATH or redirect "
+        "standard output");
   }
   const bool summary_clash =
       (o.summary.kind == OutputTarget::Kind::Path &&
@@ -85,7 +89,7 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   if (!bytes) return fail(bytes.error());
   auto envelope = read_envelope(*bytes);
   if (!envelope) return fail(envelope.error());
-  if (envelope->purpose != kMp4BoxPurpose) {
+  if (envelope->purpose != kMp4BoxEnvelopePurpose) {
     return fail("signed evidence envelope must be v2 evidence mp4 box");
   }
   auto manifest = decode_manifest(envelope->manifest);
@@ -93,6 +97,8 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   if (!verify_evidence_signature(envelope->public_key, envelope->signature, envelope->manifest)) {
     return fail("NVR signature does not verify with envelope public key");
   }
+  // verify would refuse the evidence file, so it is not made.
+  if (auto mismatch = unsigned_fps_mismatch(*envelope, *manifest)) return fail(*mismatch);
   // The box carries the envelope exactly as signed and read, never re-serialised.
   auto box = build_evidence_box(*bytes);
   if (!box) return fail(box.error());
@@ -103,9 +109,14 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
     summary_text = std::move(*text);
   }
 
+  // One descriptor for the structure check, the copy and its hash, so the
+  // file that was checked is the file that is copied.
+  auto source = open_file(options.input);
+  if (!source) return fail(source.error());
+  if (auto r = check_appendable_source(source->fd.get(), source->size); !r) return r;
   const bool to_path = options.output.kind == OutputTarget::Kind::Path;
-  auto written = to_path ? write_evidence_file(options.input, options.output.path, *box, *manifest)
-                         : stream_evidence_to_stdout(options.input, *box, *manifest);
+  auto written = to_path ? write_evidence_file(*source, options.output.path, *box, *manifest)
+                         : stream_evidence_to_stdout(*source, *box, *manifest);
   if (!written) return fail(written.error());
   const std::string shown = to_path ? options.output.path : "stdout";
   (void)write_all(STDERR_FILENO, "==> wrote " + shown + " (+" + std::to_string(box->size()) +

@@ -28,3 +28,11 @@ void add_manifest_members(nlohmann::json& document, const EvidenceManifest& mani
   document["source_sha256_hex"] = hex_encode(manifest.source_sha256);
   document["source_size"] = manifest.source_size;
 }
+
+std::optional<std::string> unsigned_fps_mismatch(const EvidenceEnvelope& envelope,
+                                                 const EvidenceManifest& manifest) {
+  if (!envelope.fps || !manifest.fps || *envelope.fps == *manifest.fps) return std::nullopt;
+  return "envelope fps " + nlohmann::json(*envelope.fps).dump() +
+         " differs from the signed manifest fps " + nlohmann::json(*manifest.fps).dump() +
+         " (the envelope's fps is not covered by the signature)";
+}

@@ -3,6 +3,8 @@
 // one place so the two documents describe an envelope and its manifest alike.
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <nlohmann/json.hpp>
 
 #include "evidence/envelope.h"
@@ -13,3 +15,7 @@ void add_envelope_members(nlohmann::json& document, const EvidenceEnvelope& enve
                           std::uint64_t evidence_box_bytes);
 /// Adds the manifest's identities, source binding and optional members.
 void add_manifest_members(nlohmann::json& document, const EvidenceManifest& manifest);
+/// The refusal of an envelope whose unsigned fps contradicts the signed one,
+/// or nothing when they agree or either is absent.
+std::optional<std::string> unsigned_fps_mismatch(const EvidenceEnvelope& envelope,
+                                                 const EvidenceManifest& manifest);

@@ -6,6 +6,7 @@
 #include "commands/prepare.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <span>
 
 #include "commands/commands.h"
+#include "commands/envelope_limit.h"
 #include "commands/same_file.h"
 #include "encoding/text.h"
 #include "evidence/json_doc.h"
@@ -111,6 +113,15 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
                    : options.output.kind == OutputTarget::Kind::Stdout &&
                          is_stdout_file(options.input);
   if (clash) return fail(std::string(kOutputIsInputMessage));
+  // Sampling reads the recording twice (SHA-256, then ffmpeg); a pipe would
+  // be drained by the first pass and leave ffmpeg waiting for ever.
+  if (options.with_pdq && !options.pdq_hashes) {
+    struct stat st {};
+    if (::stat(options.input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      return fail("PDQ sampling needs a regular file: " + options.input +
+                  " is read twice (SHA-256, then ffmpeg); give --pdq-hashes for a stream");
+    }
+  }
 
   if (options.with_pdq) {
     status("==> prepare attestation for " + options.input + " as \"" + options.name + "\" @ " +
@@ -140,6 +151,10 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
              std::to_string(*gathered->native_height) + " -> " + std::string(kFrameSize) + " RGBA");
     }
     status("==> " + std::to_string(gathered->hashes.size()) + " PDQ hashes");
+    // Still written: other systems may consume the request.
+    if (auto over = hash_list_over_limit(digest->size, options.fps, gathered->hashes.size())) {
+      (void)write_all(STDERR_FILENO, *over);
+    }
     request.fps = options.fps;
     request.canonical_frame = CanonicalFrame{};
     request.native_width = gathered->native_width;

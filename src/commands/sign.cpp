@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "commands/commands.h"
+#include "commands/envelope_limit.h"
 #include "encoding/hex.h"
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"
@@ -64,6 +65,14 @@ CommandOutcome sign_and_write(const SignOptions& options, const SigningContext& 
   std::string text =
       write_envelope(envelope_purpose, envelope_version, signed_manifest->manifest_b64,
                      signed_manifest->nvr_sig_hex, context.key.public_key_hex, registry_base);
+  // An envelope for the evidence box must fit it, newline included, or
+  // embed-evidence and every reader would refuse it.
+  if (envelope_purpose == kMp4BoxEnvelopePurpose) {
+    const auto& hashes = context.manifest.phashes_hex;
+    if (auto over = envelope_over_limit(text.size() + 1, hashes ? hashes->size() : 0)) {
+      return fail(*over);
+    }
+  }
   return write_text_output(options.output, text);
 }
 
@@ -90,7 +99,7 @@ CommandOutcome run_sign_attestation(const SignOptions& options) {
   if (!bytes) return fail(bytes.error());
   auto request = read_attestation_request(*bytes);
   if (!request) return fail(request.error());
-  auto context = prepare_signing(options, "video.evidence.manifest.v1", request->source_sha256_hex,
+  auto context = prepare_signing(options, kVideoManifestPurpose, request->source_sha256_hex,
                                  request->source_size);
   if (!context) return fail(context.error());
 
@@ -100,9 +109,9 @@ CommandOutcome run_sign_attestation(const SignOptions& options) {
     EvidenceManifest& m = context->manifest;
     m.phashes_hex = std::move(request->phashes_hex);
     m.fps = request->fps.value_or(kDefaultFps);
-    m.sampler = EvidenceSampler{"vpdq_sampler_v1", "512x512_bilinear", "pdq_256"};
+    m.sampler = video_sampler();
   }
-  return sign_and_write(options, *context, "zq.evidence.mp4_box.v2", 2, std::string_view{});
+  return sign_and_write(options, *context, kMp4BoxEnvelopePurpose, 2, std::string_view{});
 }
 
 CommandOutcome run_sign_zip_manifest(const SignOptions& options) {
@@ -110,8 +119,8 @@ CommandOutcome run_sign_zip_manifest(const SignOptions& options) {
   if (!bytes) return fail(bytes.error());
   auto request = read_case_attestation_request(*bytes);
   if (!request) return fail(request.error());
-  auto context = prepare_signing(options, "case.evidence.manifest.v1", request->source_sha256_hex,
+  auto context = prepare_signing(options, kCaseManifestPurpose, request->source_sha256_hex,
                                  request->source_size);
   if (!context) return fail(context.error());
-  return sign_and_write(options, *context, "zq.evidence.zip_manifest.v1", 1, std::nullopt);
+  return sign_and_write(options, *context, kZipManifestEnvelopePurpose, 1, std::nullopt);
 }

@@ -10,6 +10,11 @@
 
 #include "result.h"
 
+/// The envelope that goes into an MP4 evidence box, and the one for a case's
+/// zip manifest, which other systems read.
+inline constexpr std::string_view kMp4BoxEnvelopePurpose = "zq.evidence.mp4_box.v2";
+inline constexpr std::string_view kZipManifestEnvelopePurpose = "zq.evidence.zip_manifest.v1";
+
 struct EvidenceEnvelope {
   std::string purpose;
   std::vector<std::uint8_t> manifest;

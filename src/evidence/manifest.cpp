@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr std::string_view kVideoPurpose = "video.evidence.manifest.v1";
 
 enum Member {
   kV,
@@ -186,7 +185,7 @@ Result<EvidenceManifest> parse_manifest(std::span<const std::uint8_t> bytes) {
 
 Result<void> validate_manifest(const EvidenceManifest& m) {
   if (m.v != 1) return fail("unsupported manifest version: " + std::to_string(m.v));
-  if (m.purpose != kVideoPurpose) return fail("unsupported manifest purpose: " + m.purpose);
+  if (m.purpose != kVideoManifestPurpose) return fail("unsupported manifest purpose: " + m.purpose);
   if (auto ok = check_source_hash_scope(m.source_hash_scope); !ok) return fail(ok.error());
   if (trim_unicode_whitespace(m.nvr_device_id).empty()) {
     return fail("nvr_device_id must be present and non-empty");

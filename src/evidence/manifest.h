@@ -5,9 +5,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "result.h"
+
+/// The two kinds of manifest; only the video kind is ever read back.
+inline constexpr std::string_view kVideoManifestPurpose = "video.evidence.manifest.v1";
+inline constexpr std::string_view kCaseManifestPurpose = "case.evidence.manifest.v1";
 
 struct EvidenceSampler {
   std::string algorithm;
@@ -15,6 +20,9 @@ struct EvidenceSampler {
   std::string hash;
   bool operator==(const EvidenceSampler&) const = default;
 };
+
+/// How the frames behind signed PDQ hashes were sampled and hashed.
+inline EvidenceSampler video_sampler() { return {"vpdq_sampler_v1", "512x512_bilinear", "pdq_256"}; }
 
 struct EvidenceManifest {
   std::uint32_t v = 1;
