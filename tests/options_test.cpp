@@ -1,6 +1,7 @@
 // The option parsers: every message, the defaults, and the number grammars.
 
 #include "commands/options.h"
+#include "encoding/decimal.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

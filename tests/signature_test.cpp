@@ -2,6 +2,7 @@
 // the Wycheproof vectors, public-key decoding of every accepted form, and a
 // cross-check with OpenSSL's own verifier.
 
+#include "evidence/public_key.h"
 #include "evidence/signature.h"
 
 #include <gtest/gtest.h>

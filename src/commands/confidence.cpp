@@ -8,6 +8,7 @@
 
 #include "commands/commands.h"
 #include "commands/options.h"
+#include "encoding/decimal.h"
 #include "fileio/fileio.h"
 
 namespace {

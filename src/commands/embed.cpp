@@ -23,22 +23,14 @@
 
 namespace {
 
-Result<std::string> canonicalize(const std::string& path) {
-  std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), ::free);
-  if (!resolved) return fail("canonicalize " + path + ": " + format_io_error(errno));
-  return std::string(resolved.get());
-}
-
 // Refuses, before anything is read or written, every output that would land
 // on the input file or on each other.
 CommandOutcome check_paths(const EmbedOptions& o) {
   const bool output_is_path = o.output.kind == OutputTarget::Kind::Path;
-  if (output_is_path && ::access(o.output.path.c_str(), F_OK) == 0) {
-    auto input = canonicalize(o.input);
-    if (!input) return fail(input.error());
-    auto output = canonicalize(o.output.path);
-    if (!output) return fail(output.error());
-    if (*input == *output) return fail(std::string(kOutputIsInputMessage));
+  if (output_is_path) {
+    auto same = resolves_to_same_path(o.input, o.output.path);
+    if (!same) return fail(same.error());
+    if (*same) return fail(std::string(kOutputIsInputMessage));
   }
   // `>> clip.mp4` would append the file to itself without end.
   if (o.output.kind == OutputTarget::Kind::Stdout && is_stdout_file(o.input)) {

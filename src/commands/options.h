@@ -8,33 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "evidence/nvr_key.h"
+#include "fileio/streams.h"
 #include "result.h"
-
-struct InputSource {
-  enum class Kind { Stdin, Path };
-  Kind kind = Kind::Stdin;
-  std::string path;  // only for Path
-
-  static InputSource stdin_source() { return {Kind::Stdin, {}}; }
-  static InputSource file(std::string p) { return {Kind::Path, std::move(p)}; }
-  bool is_stdin() const { return kind == Kind::Stdin; }
-};
-
-struct OutputTarget {
-  enum class Kind { Stdout, Path, Discard };
-  Kind kind = Kind::Stdout;
-  std::string path;  // only for Path
-
-  static OutputTarget stdout_target() { return {Kind::Stdout, {}}; }
-  static OutputTarget file(std::string p) { return {Kind::Path, std::move(p)}; }
-  static OutputTarget discard() { return {Kind::Discard, {}}; }
-};
-
-struct KeySource {
-  enum class Kind { Hex, File };
-  Kind kind = Kind::Hex;
-  std::string value;  // the key text for Hex, the path for File
-};
 
 enum class HashFormat { Hex, Bits, Jsonl };
 
@@ -80,14 +56,6 @@ struct HashOptions {
 Result<OutputTarget> parse_output_target(std::string_view value);
 /// A positive finite frame rate, or "invalid fps ..." as the message.
 Result<double> parse_fps(std::string_view text);
-/// Decimal integers: an optional "+" (or "-" for the signed form) and digits
-/// only; the message is the bare reason, for the caller to prefix.
-Result<std::uint32_t> parse_u32(std::string_view text);
-Result<std::int64_t> parse_i64(std::string_view text);
-/// A double in the plain decimal grammar (sign, digits with an optional point,
-/// exponent; inf, infinity, nan in any case); no white space, no hex floats.
-Result<double> parse_double(std::string_view text);
-
 /// Each parser takes the arguments after the command word.
 Result<PrepareOptions> parse_prepare_options(std::span<const std::string> args);
 /// command is "sign-attestation" or "sign-zip-manifest"; kind is "attestation

@@ -5,6 +5,8 @@
 
 #include "commands/prepare.h"
 
+#include <pdq/pdq.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +27,6 @@
 
 namespace {
 
-constexpr std::string_view kFrameSize = "512x512";
 
 // Status lines are best effort: a closed stderr must not fail the command.
 void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
@@ -148,7 +149,8 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
     if (gathered->hashes.empty()) return fail("no PDQ hashes produced");
     if (gathered->native_width && gathered->native_height) {
       status("==> native resolution: " + std::to_string(*gathered->native_width) + "x" +
-             std::to_string(*gathered->native_height) + " -> " + std::string(kFrameSize) + " RGBA");
+             std::to_string(*gathered->native_height) + " -> " + std::to_string(pdq::kFrameSide) +
+             "x" + std::to_string(pdq::kFrameSide) + " RGBA");
     }
     status("==> " + std::to_string(gathered->hashes.size()) + " PDQ hashes");
     // Still written: other systems may consume the request.

@@ -1,13 +1,19 @@
 // Same-file tests behind the guards that keep a command from writing over its
 // own input. Device and inode numbers catch every spelling of a name: symbolic
-// links, "..", and hard links.
+// links, "..", and hard links; embed-evidence compares canonical paths.
 
 #include "commands/same_file.h"
+
+#include "fileio/fd.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <system_error>
 
@@ -44,6 +50,20 @@ bool names_same_file(const std::string& a, const std::string& b) {
            std::filesystem::path(b).lexically_normal();
   }
   return ca == cb;
+}
+
+Result<bool> resolves_to_same_path(const std::string& input, const std::string& output) {
+  if (::access(output.c_str(), F_OK) != 0) return false;
+  auto canonical = [](const std::string& path) -> Result<std::string> {
+    std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), ::free);
+    if (!resolved) return fail("canonicalize " + path + ": " + format_io_error(errno));
+    return std::string(resolved.get());
+  };
+  auto a = canonical(input);
+  if (!a) return fail(a.error());
+  auto b = canonical(output);
+  if (!b) return fail(b.error());
+  return *a == *b;
 }
 
 bool is_stdout_file(const std::string& path) {

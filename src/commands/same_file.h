@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "result.h"
+
 /// Why a command refuses an output that is its own input.
 inline constexpr std::string_view kOutputIsInputMessage = "output path must differ from input path";
 
@@ -13,5 +15,9 @@ bool is_same_existing_file(const std::string& a, const std::string& b);
 /// True when both name one file: the same inode when both exist, otherwise the
 /// same absolute path once links and "." and ".." are resolved.
 bool names_same_file(const std::string& a, const std::string& b);
+/// When `output` exists: whether both resolve to one canonical absolute path
+/// (links, "." and ".." resolved); false when it doesn't exist. Fails with
+/// "canonicalize {path}: ...".
+Result<bool> resolves_to_same_path(const std::string& input, const std::string& output);
 /// True when standard output is a regular file and `path` is that file.
 bool is_stdout_file(const std::string& path);

@@ -408,11 +408,3 @@ Result<void> CborReader::skip() {
   }
 }
 
-std::unexpected<std::string> cbor_missing_field(std::string_view name) {
-  return fail("missing field `" + std::string(name) + "`");
-}
-
-std::unexpected<std::string> cbor_duplicate_field(std::string_view name) {
-  // A byte-string key need not be text; the message must be.
-  return fail("duplicate field `" + to_lossy_utf8(name) + "`");
-}

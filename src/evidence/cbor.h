@@ -95,7 +95,3 @@ class CborReader {
   int depth_ = 0;
 };
 
-/// "missing field `NAME`"
-std::unexpected<std::string> cbor_missing_field(std::string_view name);
-/// "duplicate field `NAME`"
-std::unexpected<std::string> cbor_duplicate_field(std::string_view name);

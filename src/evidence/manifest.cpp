@@ -5,6 +5,8 @@
 
 #include "evidence/manifest.h"
 
+#include <pdq/pdq.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -15,8 +17,21 @@
 #include "evidence/cbor.h"
 #include "evidence/request.h"
 
+EvidenceSampler video_sampler() {
+  const std::string side = std::to_string(pdq::kFrameSide);
+  return {"vpdq_sampler_v1", side + "x" + side + "_bilinear", "pdq_256"};
+}
+
 namespace {
 
+std::unexpected<std::string> missing_field(std::string_view name) {
+  return fail("missing field `" + std::string(name) + "`");
+}
+
+std::unexpected<std::string> duplicate_field(std::string_view name) {
+  // A byte-string key need not be text; the message must be.
+  return fail("duplicate field `" + to_lossy_utf8(name) + "`");
+}
 
 enum Member {
   kV,
@@ -57,7 +72,7 @@ std::string field(std::string_view name) { return "field `" + std::string(name) 
 class KeySet {
  public:
   Result<void> add(const std::string& key) {
-    if (!seen_.insert(key).second) return cbor_duplicate_field(key);
+    if (!seen_.insert(key).second) return duplicate_field(key);
     return {};
   }
   bool has(std::string_view key) const { return seen_.contains(std::string(key)); }
@@ -104,7 +119,7 @@ Result<EvidenceSampler> read_sampler(CborReader& reader) {
   });
   if (!keys) return std::unexpected(keys.error());
   for (std::string_view name : {"algorithm", "resize", "hash"}) {
-    if (!keys->has(name)) return cbor_missing_field(name);
+    if (!keys->has(name)) return missing_field(name);
   }
   return sampler;
 }
@@ -178,7 +193,7 @@ Result<EvidenceManifest> parse_manifest(std::span<const std::uint8_t> bytes) {
   });
   if (!keys) return std::unexpected(keys.error());
   for (Member member : kRequired) {
-    if (!keys->has(kKeys[member])) return cbor_missing_field(kKeys[member]);
+    if (!keys->has(kKeys[member])) return missing_field(kKeys[member]);
   }
   return manifest;
 }

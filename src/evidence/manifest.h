@@ -22,7 +22,7 @@ struct EvidenceSampler {
 };
 
 /// How the frames behind signed PDQ hashes were sampled and hashed.
-inline EvidenceSampler video_sampler() { return {"vpdq_sampler_v1", "512x512_bilinear", "pdq_256"}; }
+EvidenceSampler video_sampler();
 
 struct EvidenceManifest {
   std::uint32_t v = 1;

@@ -19,6 +19,7 @@
 
 #include "encoding/hex.h"
 #include "encoding/text.h"
+#include "evidence/p256.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 
@@ -31,10 +32,6 @@ constexpr std::string_view kBadScalar = "parse nvr private key: signature error"
 // A key file holds 64 hex digits and some white space; reading stops well
 // before a device or a huge file could exhaust memory.
 constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
-
-constexpr std::uint8_t kGroupOrder[32] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xBC, 0xE6, 0xFA, 0xAD, 0xA7, 0x17, 0x9E, 0x84, 0xF3, 0xB9, 0xCA, 0xC2, 0xFC, 0x63, 0x25, 0x51};
 
 // Wipes every block it frees, so a vector that grows while reading a key file
 // leaves no copy of the key behind in freed memory.
@@ -52,15 +49,6 @@ struct WipingAllocator {
   friend bool operator==(const WipingAllocator&, const WipingAllocator&) { return true; }
 };
 using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
-
-// Wipes a string or vector of the standard allocator when the scope ends.
-template <class Container>
-struct WipeOnExit {
-  Container& target;
-  ~WipeOnExit() { OPENSSL_cleanse(target.data(), target.size()); }
-};
-template <class Container>
-WipeOnExit(Container&) -> WipeOnExit<Container>;
 
 Result<SecretBytes> read_key_file(const std::string& path) {
   auto failure = [&](std::string_view cause) {
@@ -109,20 +97,13 @@ Result<std::vector<std::uint8_t>> decode_key_text(const KeySource& source) {
   return bytes;
 }
 
-using GroupPtr = std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)>;
-using PointPtr = std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)>;
-using BnPtr = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)>;
-
 // 04 || X || Y of k*G, or nothing when OpenSSL fails.
 std::optional<std::array<std::uint8_t, 65>> derive_public_key(
     const std::array<std::uint8_t, 32>& scalar) {
-  GroupPtr group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1), EC_GROUP_free);
+  GroupPtr group = p256_group();
   BnCtxPtr ctx(BN_CTX_secure_new(), BN_CTX_free);
-  BnPtr k(BN_secure_new(), BN_clear_free);
+  BnPtr k = secret_bn(scalar);
   if (!group || !ctx || !k) return std::nullopt;
-  BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-  if (!BN_bin2bn(scalar.data(), scalar.size(), k.get())) return std::nullopt;
   PointPtr q(EC_POINT_new(group.get()), EC_POINT_free);
   if (!q || !EC_POINT_mul(group.get(), q.get(), k.get(), nullptr, nullptr, ctx.get()))
     return std::nullopt;
@@ -156,7 +137,7 @@ bool is_p256_scalar(std::span<const std::uint8_t, 32> bytes) {
   std::uint32_t borrow = 0;
   std::uint32_t any_bit = 0;
   for (std::size_t i = 32; i-- > 0;) {
-    std::uint32_t diff = std::uint32_t{bytes[i]} - kGroupOrder[i] - borrow;
+    std::uint32_t diff = std::uint32_t{bytes[i]} - kP256Order[i] - borrow;
     borrow = (diff >> 31) & 1;
     any_bit |= bytes[i];
   }

@@ -8,8 +8,14 @@
 #include <span>
 #include <string>
 
-#include "commands/options.h"
 #include "result.h"
+
+/// Where the private key comes from: hex text given directly, or a key file.
+struct KeySource {
+  enum class Kind { Hex, File };
+  Kind kind = Kind::Hex;
+  std::string value;  // the key text for Hex, the path for File
+};
 
 class NvrKey {
  public:

@@ -8,7 +8,7 @@
 
 #include "encoding/hex.h"
 #include "encoding/text.h"
-#include "evidence/signature.h"
+#include "evidence/public_key.h"
 #include "fileio/fileio.h"
 
 namespace {

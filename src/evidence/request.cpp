@@ -5,6 +5,8 @@
 
 #include "evidence/request.h"
 
+#include <pdq/pdq.h>
+
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -71,8 +73,8 @@ std::string write_attestation_request(const AttestationRequest& request) {
   if (request.fps) {
     doc["fps"] = *request.fps;
     OrderedJson frame = OrderedJson::object();
-    frame["width"] = 512;
-    frame["height"] = 512;
+    frame["width"] = pdq::kFrameSide;
+    frame["height"] = pdq::kFrameSide;
     frame["pixel_format"] = "rgba";
     frame["resize_filter"] = "bilinear";
     doc["canonical_frame"] = std::move(frame);

@@ -11,7 +11,7 @@
 
 #include "result.h"
 
-struct CanonicalFrame {};  // always 512x512 "rgba" "bilinear"
+struct CanonicalFrame {};  // always the hash's square frame, "rgba", "bilinear"
 
 struct AttestationRequest {
   std::string name;

@@ -39,7 +39,3 @@ Result<std::array<std::uint8_t, 32>> rfc6979_nonce(const std::array<std::uint8_t
 /// Fails with "signature operation failed".
 Result<std::array<std::uint8_t, 64>> sign_digest(const std::array<std::uint8_t, 32>& scalar,
                                                  const std::array<std::uint8_t, 32>& digest);
-/// The public key as an uncompressed SEC1 point (04 || X || Y), from a SEC1
-/// point (uncompressed, compressed or compact 05 form) or a strict-DER
-/// SubjectPublicKeyInfo on prime256v1; nothing when it is not a curve point.
-std::optional<std::array<std::uint8_t, 65>> decode_public_key(std::span<const std::uint8_t> bytes);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/options.h"
+#include "fileio/streams.h"
 #include "fileio/fd.h"
 #include "result.h"
 

@@ -21,12 +21,11 @@
 namespace {
 
 constexpr double kWholeTolerance = 0x1p-52;
-// Frames are scaled to the square the perceptual hash works on.
-constexpr int kFrameSide = 512;
 
+// Frames are scaled to the square the perceptual hash works on.
 std::string filter_text(double fps) {
-  return "fps=" + format_fps(fps) + ",scale=" + std::to_string(kFrameSide) + ":" +
-         std::to_string(kFrameSide) + ":flags=bilinear";
+  return "fps=" + format_fps(fps) + ",scale=" + std::to_string(pdq::kFrameSide) + ":" +
+         std::to_string(pdq::kFrameSide) + ":flags=bilinear";
 }
 
 std::vector<std::string> ffmpeg_args(const std::string& input, double fps) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "encoding/decimal.h"
 #include "encoding/text.h"
 #include "sampling/child_process.h"
 
@@ -19,61 +20,11 @@ namespace {
 // program can make us hold.
 constexpr std::size_t kProbeOutputLimit = 64 * 1024;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 std::optional<std::string> run_probe(const std::vector<std::string>& args) {
   std::string program = program_from_env("VORLANT_VERIFY_FFPROBE", "ffprobe");
   auto run = run_captured(program, args, kProbeOutputLimit);
   if (!run || run->output_cut || !exited_successfully(run->wait_status)) return std::nullopt;
   return std::string(trim_unicode_whitespace(to_lossy_utf8(run->output)));
-}
-
-// An optional "+", then ASCII digits only, at most 4294967295.
-std::optional<std::uint32_t> parse_u32(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (!is_digit(c)) return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
-}
-
-bool equals_ignoring_case(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != word[i]) return false;
-  }
-  return true;
-}
-
-// Decimal syntax: sign, digits with an optional point and fraction (at least
-// one digit in all), optional exponent; or inf, infinity, nan in any case.
-// Checked here because strtod also takes hex floats and "nan(...)".
-bool is_decimal_float(std::string_view text) {
-  if (text.starts_with('+') || text.starts_with('-')) text.remove_prefix(1);
-  if (equals_ignoring_case(text, "inf") || equals_ignoring_case(text, "infinity") ||
-      equals_ignoring_case(text, "nan"))
-    return true;
-  std::size_t i = 0, digits = 0;
-  while (i < text.size() && is_digit(text[i])) ++i, ++digits;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    while (i < text.size() && is_digit(text[i])) ++i, ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    std::size_t exponent_digits = 0;
-    while (i < text.size() && is_digit(text[i])) ++i, ++exponent_digits;
-    if (exponent_digits == 0) return false;
-  }
-  return i == text.size();
 }
 
 }  // namespace
@@ -94,10 +45,11 @@ std::optional<double> probe_duration(const std::string& input) {
   auto text =
       run_probe({"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
                  media_url(input)});
-  if (!text || !is_decimal_float(*text)) return std::nullopt;
-  // The program never changes its locale, so strtod reads "." as the point;
-  // out-of-range values come back as infinity or zero, as wanted.
-  return std::strtod(text->c_str(), nullptr);
+  if (!text) return std::nullopt;
+  // Out-of-range values come back as infinity or zero, as wanted.
+  auto duration = parse_double(*text);
+  if (!duration) return std::nullopt;
+  return *duration;
 }
 
 std::string media_url(const std::string& path) {
