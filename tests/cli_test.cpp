@@ -24,7 +24,6 @@ constexpr std::string_view kUsage =
 Env:
   VORLANT_VERIFY_FPS           frame sample rate when PDQ hashing is enabled, default 2
 )";
-static_assert(kUsage.size() == 1016);
 
 struct Expected {
   std::vector<std::string> args;

@@ -225,7 +225,7 @@ TEST_F(Embed, SecondEmbedIsRefusedOnBothOutputs) {
        "--output", "env2.json"},
       in_dir(dir_));
   ASSERT_EQ(r.status, 0) << r.err;
-  for (const std::vector<std::string> output : {std::vector<std::string>{"--output", "twice.mp4"},
+  for (const std::vector<std::string>& output : {std::vector<std::string>{"--output", "twice.mp4"},
                                                 std::vector<std::string>{}}) {
     std::vector<std::string> args{"embed-evidence", "ev.mp4", "env2.json"};
     args.insert(args.end(), output.begin(), output.end());
@@ -267,7 +267,7 @@ TEST_F(Embed, EvidenceNoReaderWouldAcceptIsNotMade) {
     test_util::write_file(dir_.file("in.mp4"), c.source);
     test_util::write_file(dir_.file("in.json"), c.envelope);
     const auto before = directory_names(dir_.path());
-    for (const std::vector<std::string> output :
+    for (const std::vector<std::string>& output :
          {std::vector<std::string>{"-o", "out.mp4"}, std::vector<std::string>{}}) {
       SCOPED_TRACE(c.name + (output.empty() ? " to stdout" : " to a path"));
       std::vector<std::string> args{"embed-evidence", "in.mp4", "in.json"};

@@ -1,6 +1,7 @@
 // The option parsers: every message, the defaults, and the number grammars.
 
 #include "commands/options.h"
+#include "test_util.h"
 #include "encoding/decimal.h"
 
 #include <gtest/gtest.h>
@@ -22,28 +23,9 @@ struct ErrorCase {
   std::string_view error;
 };
 
-// Sets or unsets VORLANT_VERIFY_FPS for one test and restores it afterwards.
-class FpsEnv {
- public:
-  explicit FpsEnv(const char* value) {
-    if (const char* old = std::getenv(kName)) old_ = old;
-    if (value) {
-      ::setenv(kName, value, 1);
-    } else {
-      ::unsetenv(kName);
-    }
-  }
-  ~FpsEnv() {
-    if (old_) {
-      ::setenv(kName, old_->c_str(), 1);
-    } else {
-      ::unsetenv(kName);
-    }
-  }
-
- private:
-  static constexpr const char* kName = "VORLANT_VERIFY_FPS";
-  std::optional<std::string> old_;
+// Sets or unsets VORLANT_VERIFY_FPS for one test.
+struct FpsEnv : test_util::ScopedEnv {
+  explicit FpsEnv(const char* value) : ScopedEnv("VORLANT_VERIFY_FPS", value) {}
 };
 
 template <class Parse>

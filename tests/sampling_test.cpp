@@ -20,6 +20,7 @@
 namespace {
 
 using test_util::read_file;
+using test_util::ScopedEnv;
 using test_util::TempDir;
 using test_util::write_file;
 
@@ -29,25 +30,6 @@ void write_script(const std::string& path, const std::string& body) {
   write_file(path, "#!/bin/sh\n" + body);
   ::chmod(path.c_str(), 0755);
 }
-
-// Sets an environment variable for one test and restores it afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // Sends this process's standard error to a file while it lives.
 class StderrCapture {

@@ -205,7 +205,7 @@ TEST(SignAttestation, RequestFromStdin) {
 // Failures in step order: the request before the key, the key before anything
 // is written. The hex-key warning is printed exactly once, only once the key
 // is loaded.
-TEST(SignAttestation, FailuresInStepOrderWriteNothing) {
+TEST(SignAttestation, FirstFaultWinsAndNothingIsWritten) {
   TempDir dir;
   write_file(dir.file("good.json"), video_request());
   write_file(dir.file("bad.json"), R"({"v": 2})");

@@ -26,6 +26,34 @@ namespace test_util {
 inline const char* kProgram = VORLANT_BIN;
 inline const std::filesystem::path kSharedTestdata = SHARED_TESTDATA;
 
+/// Sets an environment variable (or unsets it, for nullptr) while alive and
+/// restores what was there before.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 class TempDir {
  public:
   TempDir() {

@@ -6,7 +6,6 @@
 
 #include <cmath>
 
-#include "commands/commands.h"
 #include "commands/options.h"
 #include "encoding/decimal.h"
 #include "fileio/fileio.h"

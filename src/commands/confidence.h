@@ -1,8 +1,15 @@
 #pragma once
-// Grading the statistics of a frame-matching run.
+// The confidence command: grading the statistics of a frame-matching run.
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
+
+#include "result.h"
+
+/// Reads MATCHED_FRAMES TOTAL_QUERY_FRAMES AVG_DISTANCE and prints the level.
+CommandOutcome run_confidence(std::span<const std::string> args);
 
 enum class ConfidenceLevel { High, Medium, Low };
 

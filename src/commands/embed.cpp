@@ -9,10 +9,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "commands/commands.h"
+#include "commands/embed.h"
+
 #include "commands/evidence_members.h"
 #include "commands/same_file.h"
 #include "evidence/envelope.h"
+#include "evidence/json_doc.h"
 #include "evidence/manifest.h"
 #include "evidence/signature.h"
 #include "fileio/fd.h"
@@ -51,29 +53,15 @@ CommandOutcome check_paths(const EmbedOptions& o) {
   return {};
 }
 
-nlohmann::json build_summary(const EmbedOptions& o, const EvidenceEnvelope& envelope,
-                             const EvidenceManifest& manifest, std::uint64_t box_bytes) {
-  nlohmann::json s = nlohmann::json::object();
-  add_envelope_members(s, envelope, box_bytes);
-  add_manifest_members(s, manifest);
-  s["input"] = o.input;
-  s["output"] = o.output.kind == OutputTarget::Kind::Path ? o.output.path : "stdout";
-  s["purpose"] = "zq.evidence.embed_summary.v1";
-  s["v"] = 1;
-  return s;
-}
-
-// Serialised before the evidence file is written, so a path that can't be
-// put into JSON fails the command while nothing has been written yet.
-Result<std::string> serialise(const nlohmann::json& document) {
-  try {
-    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::strict);
-  } catch (const nlohmann::json::exception& e) {
-    return fail(e.what());
-  }
-}
-
 }  // namespace
+
+std::string EmbedSummary::to_json() const {
+  nlohmann::json s = {
+      {"input", input}, {"output", output}, {"purpose", "zq.evidence.embed_summary.v1"}, {"v", 1}};
+  add_envelope_members(s, envelope, evidence_box_bytes);
+  add_manifest_members(s, manifest);
+  return json_text(s);
+}
 
 CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   if (auto r = check_paths(options); !r) return r;
@@ -94,12 +82,6 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   // The box carries the envelope exactly as signed and read, never re-serialised.
   auto box = build_evidence_box(*bytes);
   if (!box) return fail(box.error());
-  std::string summary_text;
-  if (options.summary.kind != OutputTarget::Kind::Discard) {
-    auto text = serialise(build_summary(options, *envelope, *manifest, box->size()));
-    if (!text) return fail(text.error());
-    summary_text = std::move(*text);
-  }
 
   // One descriptor for the structure check, the copy and its hash, so the
   // file that was checked is the file that is copied.
@@ -107,11 +89,13 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   if (!source) return fail(source.error());
   if (auto r = check_appendable_source(source->fd.get(), source->size); !r) return r;
   const bool to_path = options.output.kind == OutputTarget::Kind::Path;
+  const std::string shown = to_path ? options.output.path : "stdout";
   auto written = to_path ? write_evidence_file(*source, options.output.path, *box, *manifest)
                          : stream_evidence_to_stdout(*source, *box, *manifest);
   if (!written) return fail(written.error());
-  const std::string shown = to_path ? options.output.path : "stdout";
   (void)write_all(STDERR_FILENO, "==> wrote " + shown + " (+" + std::to_string(box->size()) +
                                      " bytes uuid box)\n");
-  return write_text_output(options.summary, summary_text);
+  const EmbedSummary summary{options.input, shown, box->size(), std::move(*envelope),
+                             std::move(*manifest)};
+  return write_text_output(options.summary, summary.to_json());
 }

@@ -13,7 +13,6 @@
 #include <new>
 #include <span>
 
-#include "commands/commands.h"
 #include "fileio/fd.h"
 #include "pdq/pdq.h"
 

@@ -9,6 +9,10 @@
 #include "commands/options.h"
 #include "result.h"
 
+/// hash-frame-rgba and hash-raw-rgba on the process's standard streams.
+CommandOutcome run_hash_frame_rgba(const HashOptions& options);
+CommandOutcome run_hash_raw_rgba(const HashOptions& options);
+
 /// 256 characters "0" and "1": each hash byte from its highest bit down.
 std::string hash_bit_string(std::string_view hash_hex);
 /// The line for one hash in the chosen format, newline included.

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <span>
 
-#include "commands/commands.h"
 #include "commands/envelope_limit.h"
 #include "commands/same_file.h"
 #include "encoding/text.h"

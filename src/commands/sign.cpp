@@ -12,7 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/commands.h"
 #include "commands/envelope_limit.h"
 #include "encoding/hex.h"
 #include "evidence/envelope.h"

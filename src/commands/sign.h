@@ -1,9 +1,13 @@
 #pragma once
-// The signing time of sign-attestation and sign-zip-manifest.
+// sign-attestation and sign-zip-manifest, and their signing time.
 
 #include <cstdint>
 
+#include "commands/options.h"
 #include "result.h"
+
+CommandOutcome run_sign_attestation(const SignOptions& options);
+CommandOutcome run_sign_zip_manifest(const SignOptions& options);
 
 /// Milliseconds since the Unix epoch from the wall clock, or the clock's fault.
 Result<std::int64_t> current_time_ms();

@@ -1,14 +1,34 @@
 #pragma once
-// The verification report of the verify command.
+// The verify command and its verification report.
 
-#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
+#include "commands/options.h"
+#include "evidence/manifest.h"
 #include "evidence/pinned_keys.h"
 #include "fileio/fileio.h"
+#include "mp4/box_scanner.h"
+#include "result.h"
 
-/// A JSON object whose keys come out in byte order when serialised.
-using VerificationReport = nlohmann::json;
+/// What verify found, check by check. The outcome is read from here; the
+/// JSON document is only its written form.
+struct VerificationReport {
+  enum class Signature { Unverified, Valid, Invalid };
+  enum class FileIntegrity { Unavailable, Match, Mismatch };
+
+  std::string input;
+  Signature signature = Signature::Unverified;
+  FileIntegrity file_integrity = FileIntegrity::Unavailable;
+  bool source_examined = false;  // chain_of_custody "partial", else "missing"
+  bool binding_holds = false;    // self_signed_exact_binding "ok", else "fail"
+  std::string detail;
+  std::optional<EvidenceBoxLocation> box;    // found, and its envelope read
+  std::optional<EvidenceManifest> manifest;  // signed, and decoded
+
+  /// The report document: pretty-printed, keys in byte order, no final newline.
+  std::string to_json() const;
+};
 
 /// The report for an evidence file; never fails: every defect is an outcome.
 /// With pinned keys, a key that is none of them fails the binding.
@@ -17,3 +37,6 @@ VerificationReport build_verification_report(const std::string& input_path,
 /// The same through an open file: every byte judged is read through its
 /// descriptor, so renaming another file over the path changes nothing.
 VerificationReport build_verification_report(const OpenFile& file, const PinnedKeys& pinned = {});
+
+/// Writes the report; succeeds only when the self-signed binding holds.
+CommandOutcome run_verify(const VerifyOptions& options);

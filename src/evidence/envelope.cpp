@@ -41,9 +41,7 @@ std::string write_envelope(std::string_view purpose, std::uint32_t v, std::strin
   document["purpose"] = purpose;
   if (registry_base) document["registry_base"] = *registry_base;
   document["v"] = v;
-  // Replacing bad UTF-8 keeps this function free of exceptions; every text
-  // written here is ASCII in practice.
-  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  return json_text(document);
 }
 
 Result<EvidenceEnvelope> read_envelope(std::span<const std::uint8_t> bytes) {

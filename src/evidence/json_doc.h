@@ -1,7 +1,8 @@
 #pragma once
-// Parsing of untrusted JSON documents into typed records: one value, nothing
-// but white space after it, repeated keys refused, nesting bounded, and every
-// fault described in words that end with the line and column.
+// JSON documents: untrusted ones parsed into typed records (one value, nothing
+// but white space after it, repeated keys refused, nesting bounded, every
+// fault described in words that end with the line and column), and the one
+// form every document of ours is written in.
 
 #include <cstdint>
 #include <optional>
@@ -13,6 +14,15 @@
 #include <nlohmann/json.hpp>
 
 #include "result.h"
+
+/// Pretty-printed, two spaces a level, members in the object's own order, no
+/// final newline. Every text reaching here is UTF-8 (arguments are checked,
+/// parsed documents are UTF-8), so writing cannot fail; a stray byte would be
+/// replaced rather than throw.
+template <class Json>
+std::string json_text(const Json& document) {
+  return document.dump(2, ' ', false, Json::error_handler_t::replace);
+}
 
 struct JsonDocument {
   nlohmann::json value;

@@ -82,9 +82,7 @@ std::string write_attestation_request(const AttestationRequest& request) {
   if (request.native_width) doc["native_width"] = *request.native_width;
   if (request.native_height) doc["native_height"] = *request.native_height;
   if (request.phashes_hex) doc["phashes_hex"] = *request.phashes_hex;
-  // Texts reaching here are UTF-8 already; replacing is only a guard so that
-  // writing can never throw.
-  return doc.dump(2, ' ', false, OrderedJson::error_handler_t::replace);
+  return json_text(doc);
 }
 
 Result<AttestationRequestOwned> read_attestation_request(std::span<const std::uint8_t> bytes) {
