@@ -75,23 +75,9 @@ void check_unsigned_members(VerificationReport& r, const PinnedKeys& pinned) {
   }
 }
 
-std::string_view signature_text(VerificationReport::Signature s) {
-  switch (s) {
-    case VerificationReport::Signature::Valid: return "valid";
-    case VerificationReport::Signature::Invalid: return "invalid";
-    case VerificationReport::Signature::Unverified: break;
-  }
-  return "unverified";
-}
-
-std::string_view integrity_text(VerificationReport::FileIntegrity f) {
-  switch (f) {
-    case VerificationReport::FileIntegrity::Match: return "match";
-    case VerificationReport::FileIntegrity::Mismatch: return "mismatch";
-    case VerificationReport::FileIntegrity::Unavailable: break;
-  }
-  return "unavailable";
-}
+// The report's words for the values of the two enumerations, in their order.
+constexpr const char* kSignatureWords[] = {"unverified", "valid", "invalid"};
+constexpr const char* kIntegrityWords[] = {"unavailable", "match", "mismatch"};
 
 }  // namespace
 
@@ -104,8 +90,8 @@ std::string VerificationReport::to_json() const {
       {"self_signed_exact_binding", binding_holds ? "ok" : "fail"},
       {"registry_confirmation", "unavailable"},
       {"verdict", "RED"},
-      {"signature", signature_text(signature)},
-      {"file_integrity", integrity_text(file_integrity)},
+      {"signature", kSignatureWords[static_cast<int>(signature)]},
+      {"file_integrity", kIntegrityWords[static_cast<int>(file_integrity)]},
       {"chain_of_custody", source_examined ? "partial" : "missing"},
       {"detail", detail},
   };
