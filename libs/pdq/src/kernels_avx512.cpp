@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "dct_table.h"
 #include "kernels.h"
@@ -18,6 +21,8 @@ namespace {
 typedef float Vec __attribute__((vector_size(64)));
 typedef int VecI __attribute__((vector_size(64)));
 constexpr int kUnroll = 4;
+constexpr bool kFusedProducts = true;
+inline Vec fused(Vec a, Vec b, Vec c) { return _mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)c); }
 #include "kernels_impl.inc"
 
 }  // namespace
