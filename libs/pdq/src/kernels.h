@@ -55,6 +55,8 @@ struct Kernels {
   void (*frame)(const std::uint8_t* rgba, float* work, float* decimated);
   /// B (16x16) = D * A * D^T for A 64x64, sums in increasing k.
   void (*dct)(const float* a, float* b);
+  /// The 128th smallest of 256 values (the lower middle one).
+  float (*median)(const float* values);
 };
 
 const Kernels& baseline_kernels();

@@ -1,7 +1,7 @@
 // The PDQ hash: luminance, two passes of a running-sum box blur, decimation
 // to 64x64, a 16x16 DCT, and one bit per coefficient above the median. The
-// heavy loops live in the kernels; this file sequences them and owns the
-// buffers, the median and the bit layout.
+// heavy loops and the median live in the kernels; this file sequences them
+// and owns the buffers and the bit layout.
 
 #include "pdq/pdq.h"
 
@@ -26,43 +26,6 @@ const detail::Kernels& best_kernels() {
   if (const detail::Kernels* k = detail::avx512_kernels()) return *k;
   if (const detail::Kernels* k = detail::avx2_kernels()) return *k;
   return detail::baseline_kernels();
-}
-
-// Torben's bisection: the 128th smallest of the 256 coefficients (the lower
-// middle value), found without sorting or moving them.
-float median(const std::array<float, 256>& values) {
-  constexpr int kHalf = 128;
-  float min = values[0], max = values[0];
-  for (float v : values) {
-    if (v < min) min = v;
-    if (v > max) max = v;
-  }
-  for (;;) {
-    const float guess = (max + min) * 0.5f;
-    int less = 0, greater = 0, equal = 0;
-    float max_below = min, min_above = max;
-    for (float v : values) {
-      if (v < guess) {
-        ++less;
-        if (v > max_below) max_below = v;
-      } else if (v > guess) {
-        ++greater;
-        if (v < min_above) min_above = v;
-      } else {
-        ++equal;
-      }
-    }
-    if (less <= kHalf && greater <= kHalf) {
-      if (less >= kHalf) return max_below;
-      if (less + equal >= kHalf) return guess;
-      return min_above;
-    }
-    if (less > greater) {
-      max = max_below;
-    } else {
-      min = min_above;
-    }
-  }
 }
 
 }  // namespace
@@ -115,7 +78,7 @@ std::expected<Hash256, FrameHashError> Hasher::pdq_hash(std::span<const std::uin
   k.dct(b.decimated.data(), b.coefficients.data());
 
   // Coefficient k owns bit k mod 8 of byte 31 - k / 8.
-  const float threshold = median(b.coefficients);
+  const float threshold = k.median(b.coefficients.data());
   Hash256 hash{};
   for (std::size_t c = 0; c < 256; ++c) {
     if (b.coefficients[c] > threshold) hash[31 - c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
