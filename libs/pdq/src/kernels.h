@@ -39,7 +39,7 @@ struct RowSink {
 
 /// Working memory of the fused 512x512 frame kernel, in floats; the block
 /// must be aligned to 64 bytes. Its contents need not survive between calls.
-inline constexpr std::size_t kFrameWorkFloats = 528 * 176 + 2 * 64 * 512;
+inline constexpr std::size_t kFrameWorkFloats = 528 * 176 + 64 * (528 + 512);
 
 struct Kernels {
   /// Box filter along every row of a width x height image. The luminance of
