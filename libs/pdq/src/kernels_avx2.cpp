@@ -1,7 +1,7 @@
 // Kernels for processors with AVX2 and FMA, chosen at run time: 8-lane
 // vectors.
-// The target pragma covers only this file's own code; the standard headers
-// are included before it.
+// The target pragma covers only this file's own code (clang's attribute
+// pragma does the same); the standard headers are included before it.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,8 +15,12 @@
 namespace pdq::detail {
 
 #if defined(__x86_64__)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 namespace {
 
 typedef float Vec __attribute__((vector_size(32)));
@@ -27,7 +31,11 @@ inline Vec fused(Vec a, Vec b, Vec c) { return _mm256_fmadd_ps((__m256)a, (__m25
 #include "kernels_impl.inc"
 
 }  // namespace
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 const Kernels* avx2_kernels() {
   __builtin_cpu_init();
