@@ -13,6 +13,7 @@
 
 namespace pdq::detail {
 
+// clang-format off
 inline constexpr std::uint32_t kDctBits[16 * 64] = {
     // Row 0
     0x3E34F6FE, 0x3E348763, 0x3E33A872, 0x3E325AB4, 0x3E309EF6, 0x3E2E764C,
@@ -207,6 +208,7 @@ inline constexpr std::uint32_t kDctBits[16 * 64] = {
     0x3D8A8BC5, 0x3E273D7B, 0x3E273D75, 0x3D8A8BA4, 0xBD8A8BE1, 0xBE273D81,
     0xBE273D6F, 0xBD8A8BDB, 0x3D8A8BFD, 0x3E273D75,
 };
+// clang-format on
 
 constexpr std::array<float, 16 * 64> make_dct_table() {
   std::array<float, 16 * 64> d{};
