@@ -37,6 +37,10 @@ struct RowSink {
   const std::size_t* columns = nullptr;
 };
 
+/// Working memory of the fused 512x512 frame kernel, in floats; the block
+/// must be aligned to 64 bytes. Its contents need not survive between calls.
+inline constexpr std::size_t kFrameWorkFloats = 528 * 176 + 64 * (528 + 512);
+
 struct Kernels {
   /// Box filter along every row of a width x height image. The luminance of
   /// pixel (x, y) is fl(fl(fl(R*0.299) + fl(G*0.587)) + fl(B*0.114)).
@@ -45,8 +49,14 @@ struct Kernels {
   /// Box filter along every column of a plane.
   void (*blur_columns)(const float* in, float* out, std::size_t width, std::size_t height,
                        std::size_t stride, std::size_t window);
+  /// The 64x64 decimated plane of a 512x512 RGBA frame: luminance, both
+  /// blur passes and the sampling in one sweep, identical to blur_rows and
+  /// blur_columns run twice over whole planes.
+  void (*frame)(const std::uint8_t* rgba, float* work, float* decimated);
   /// B (16x16) = D * A * D^T for A 64x64, sums in increasing k.
   void (*dct)(const float* a, float* b);
+  /// The 128th smallest of 256 values (the lower middle one).
+  float (*median)(const float* values);
 };
 
 const Kernels& baseline_kernels();

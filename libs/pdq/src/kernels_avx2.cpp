@@ -1,9 +1,13 @@
-// Kernels for processors with AVX2, chosen at run time: 8-lane vectors.
-// The target pragma covers only this file's own code; the standard headers
-// are included before it.
+// Kernels for processors with AVX2 and FMA, chosen at run time: 8-lane
+// vectors.
+// The target pragma covers only this file's own code (clang's attribute
+// pragma does the same); the standard headers are included before it.
 
 #include <cstddef>
 #include <cstdint>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "dct_table.h"
 #include "kernels.h"
@@ -11,21 +15,31 @@
 namespace pdq::detail {
 
 #if defined(__x86_64__)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,fma")
+#endif
 namespace {
 
 typedef float Vec __attribute__((vector_size(32)));
 typedef int VecI __attribute__((vector_size(32)));
 constexpr int kUnroll = 4;
+constexpr bool kFusedProducts = true;
+inline Vec fused(Vec a, Vec b, Vec c) { return _mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)c); }
 #include "kernels_impl.inc"
 
 }  // namespace
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 const Kernels* avx2_kernels() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? &kKernels : nullptr;
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &kKernels : nullptr;
 }
 #else
 const Kernels* avx2_kernels() { return nullptr; }

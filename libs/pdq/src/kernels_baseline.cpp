@@ -12,6 +12,8 @@ namespace {
 typedef float Vec __attribute__((vector_size(16)));
 typedef int VecI __attribute__((vector_size(16)));
 constexpr int kUnroll = 8;
+constexpr bool kFusedProducts = false;
+inline Vec fused(Vec a, Vec b, Vec c) { return a * b + c; }  // not used
 #include "kernels_impl.inc"
 
 }  // namespace

@@ -1,11 +1,12 @@
 // The PDQ hash: luminance, two passes of a running-sum box blur, decimation
 // to 64x64, a 16x16 DCT, and one bit per coefficient above the median. The
-// heavy loops live in the kernels; this file sequences them and owns the
-// buffers, the median and the bit layout.
+// heavy loops and the median live in the kernels; this file sequences them
+// and owns the buffers and the bit layout.
 
 #include "pdq/pdq.h"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "dct_table.h"
@@ -27,43 +28,6 @@ const detail::Kernels& best_kernels() {
   return detail::baseline_kernels();
 }
 
-// Torben's bisection: the 128th smallest of the 256 coefficients (the lower
-// middle value), found without sorting or moving them.
-float median(const std::array<float, 256>& values) {
-  constexpr int kHalf = 128;
-  float min = values[0], max = values[0];
-  for (float v : values) {
-    if (v < min) min = v;
-    if (v > max) max = v;
-  }
-  for (;;) {
-    const float guess = (max + min) * 0.5f;
-    int less = 0, greater = 0, equal = 0;
-    float max_below = min, min_above = max;
-    for (float v : values) {
-      if (v < guess) {
-        ++less;
-        if (v > max_below) max_below = v;
-      } else if (v > guess) {
-        ++greater;
-        if (v < min_above) min_above = v;
-      } else {
-        ++equal;
-      }
-    }
-    if (less <= kHalf && greater <= kHalf) {
-      if (less >= kHalf) return max_below;
-      if (less + equal >= kHalf) return guess;
-      return min_above;
-    }
-    if (less > greater) {
-      max = max_below;
-    } else {
-      min = min_above;
-    }
-  }
-}
-
 }  // namespace
 
 std::string FrameHashError::message() const {
@@ -74,7 +38,13 @@ std::string FrameHashError::message() const {
   return "pdq hash failed: " + text;
 }
 
+// Floats on 64-byte boundaries, for the frame kernel's working memory.
+struct AlignedDelete {
+  void operator()(float* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+
 struct Hasher::Buffers {
+  std::unique_ptr<float[], AlignedDelete> frame_work;
   std::vector<float> luma;     // L: height rows, plane_stride(width) apart
   std::vector<float> scratch;  // S: the same shape
   std::vector<float> strip;    // two width x kStripRows planes for the row blur
@@ -94,6 +64,31 @@ std::expected<Hash256, FrameHashError> Hasher::pdq_hash(std::span<const std::uin
   if (rgba.size() / 4 / width < height) {
     return std::unexpected(hash_failed("image buffer too small"));
   }
+  Buffers& b = *buffers_;
+  const detail::Kernels& k = *kernels_;
+  if (width == kFrameSide && height == kFrameSide) {
+    if (!b.frame_work) {
+      b.frame_work.reset(static_cast<float*>(
+          ::operator new[](detail::kFrameWorkFloats * sizeof(float), std::align_val_t{64})));
+    }
+    k.frame(rgba.data(), b.frame_work.get(), b.decimated.data());
+  } else {
+    blur_and_decimate(rgba, width, height);
+  }
+  k.dct(b.decimated.data(), b.coefficients.data());
+
+  // Coefficient k owns bit k mod 8 of byte 31 - k / 8.
+  const float threshold = k.median(b.coefficients.data());
+  Hash256 hash{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    if (b.coefficients[c] > threshold) hash[31 - c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
+  }
+  return hash;
+}
+
+// Images of other sizes: whole planes, two passes of rows then columns.
+void Hasher::blur_and_decimate(std::span<const std::uint8_t> rgba, std::size_t width,
+                               std::size_t height) {
   const std::size_t stride = detail::plane_stride(width);
   const std::size_t plane = stride * height;
   Buffers& b = *buffers_;
@@ -134,15 +129,6 @@ std::expected<Hash256, FrameHashError> Hasher::pdq_hash(std::span<const std::uin
     const float* row = filtered + (2 * i + 1) * height / 128 * detail::kSampledColumns;
     std::copy(row, row + 64, b.decimated.begin() + static_cast<std::ptrdiff_t>(i * 64));
   }
-  k.dct(b.decimated.data(), b.coefficients.data());
-
-  // Coefficient k owns bit k mod 8 of byte 31 - k / 8.
-  const float threshold = median(b.coefficients);
-  Hash256 hash{};
-  for (std::size_t c = 0; c < 256; ++c) {
-    if (b.coefficients[c] > threshold) hash[31 - c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
-  }
-  return hash;
 }
 
 std::expected<std::string, FrameHashError> Hasher::hash_rgba_frame(

@@ -54,6 +54,7 @@ class Hasher {
 
  private:
   struct Buffers;
+  void blur_and_decimate(std::span<const std::uint8_t> rgba, std::size_t width, std::size_t height);
   const detail::Kernels* kernels_;
   std::unique_ptr<Buffers> buffers_;
 };
