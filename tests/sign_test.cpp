@@ -24,6 +24,7 @@ using test_util::read_file;
 using test_util::run;
 using test_util::TempDir;
 using test_util::write_file;
+using test_util::write_key_file;
 
 // The envelope of video_request() signed by nvr-01 with key-01 at 1700000000000:
 // the signature is the RFC 6979 one, checked against an independent computation.
@@ -71,7 +72,7 @@ std::vector<std::string> sign_args(std::string command, std::string input,
 // Signs a video request with the key in a key file; returns the run.
 test_util::RunResult sign_video(const TempDir& dir, const std::string& request,
                                 std::vector<std::string> more = {}) {
-  write_file(dir.file("key"), std::string(kKey) + "\n");
+  write_key_file(dir.file("key"), std::string(kKey) + "\n");
   write_file(dir.file("request.json"), request);
   more.insert(more.begin(), {"--nvr-private-key-file", dir.file("key")});
   return run(sign_args("sign-attestation", dir.file("request.json"), more));
@@ -193,7 +194,7 @@ TEST(SignAttestation, EmptyDeviceIdIsSignedAndRefusedByReaders) {
 
 TEST(SignAttestation, RequestFromStdin) {
   TempDir dir;
-  write_file(dir.file("key"), std::string(kKey));
+  write_key_file(dir.file("key"), std::string(kKey));
   test_util::RunOptions options;
   options.stdin_bytes = video_request();
   auto r =
@@ -317,6 +318,37 @@ TEST(SignZipManifest, WritesTheExactEnvelope) {
             "181c"
             "6c7369676e65645f61745f6d73"
             "1b0000018bcfe56800");
+}
+
+// A key file in PEM and the same scalar in hex sign byte for byte alike; the
+// scalar's hex is read from openssl's own DER form of the key.
+TEST(SignAttestation, PemKeyFileSignsLikeItsHex) {
+  if (!std::filesystem::exists(test_util::kOpenssl)) GTEST_SKIP() << "openssl is not installed";
+  TempDir dir;
+  write_file(dir.file("request.json"), video_request());
+  const std::vector<std::vector<std::string>> makers = {
+      {"ecparam", "-name", "prime256v1", "-genkey", "-noout"},
+      {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"},
+  };
+  for (std::vector<std::string> args : makers) {
+    SCOPED_TRACE(args[0]);
+    args.insert(args.end(), {"-out", dir.file("key.pem")});
+    ASSERT_EQ(test_util::openssl(args).status, 0);
+    std::filesystem::permissions(dir.file("key.pem"), std::filesystem::perms::owner_read);
+    // SEC1 DER of a P-256 key: 30 77 02 01 01 04 20, then the 32-byte scalar.
+    auto der = test_util::openssl({"ec", "-in", dir.file("key.pem"), "-outform", "DER"});
+    ASSERT_GE(der.out.size(), 39u);
+    write_key_file(dir.file("key.hex"), hex_encode(std::span(
+                                            reinterpret_cast<const std::uint8_t*>(der.out.data()) + 7,
+                                            32)));
+    auto pem = run(sign_args("sign-attestation", dir.file("request.json"),
+                             {"--nvr-private-key-file", dir.file("key.pem")}));
+    auto hex = run(sign_args("sign-attestation", dir.file("request.json"),
+                             {"--nvr-private-key-file", dir.file("key.hex")}));
+    ASSERT_EQ(pem.status, 0) << pem.err;
+    EXPECT_EQ(pem.err, "");
+    EXPECT_EQ(pem.out, hex.out);
+  }
 }
 
 TEST(SignZipManifest, RefusesAVideoRequest) {
