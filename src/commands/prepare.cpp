@@ -131,7 +131,8 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
            "\"");
   }
 
-  auto digest = sha256_file(options.input);
+  Progress hashing("hashing");
+  auto digest = sha256_file(options.input, &hashing);
   if (!digest) return fail(digest.error());
   status("==> source bytes: " + std::to_string(digest->size) +
          " bytes, sha256=" + digest->sha256_hex.substr(0, 24) + "...");
