@@ -404,24 +404,15 @@ TEST(VerifyOptions, ErrorsAndValues) {
 // option's value may itself be "--".
 TEST(EndOfOptions, LaterArgumentsArePaths) {
   FpsEnv env(nullptr);
-  auto p = parse_prepare_options(Args{"--fps", "5", "--", "--output"}).value();
-  EXPECT_EQ(p.input, "--output");
-  EXPECT_EQ(p.fps, 5.0);
-  EXPECT_EQ(p.output.kind, OutputTarget::Kind::Stdout);
-
-  const Args key = {"--nvr-device-id", "d", "--nvr-key-id", "k", "--nvr-private-key-hex", "00"};
-  Args sign = key;
-  sign.insert(sign.end(), {"--", "-r.json"});
-  EXPECT_EQ(parse_sign(sign)->input.path, "-r.json");
-  sign = key;
-  sign.insert(sign.end(), {"--", "-"});
-  EXPECT_TRUE(parse_sign(sign)->input.is_stdin());
-
+  EXPECT_EQ(parse_prepare_options(Args{"--fps", "5", "--", "--output"})->input, "--output");
+  EXPECT_EQ(parse_sign(Args{"--nvr-device-id", "d", "--nvr-key-id", "k", "--nvr-private-key-hex",
+                            "0", "--", "-r.json"})
+                ->input.path,
+            "-r.json");
   auto e = parse_embed_options(Args{"--", "-in.mp4", "-", "-out.mp4"}).value();
   EXPECT_EQ(e.input, "-in.mp4");
   EXPECT_TRUE(e.envelope.is_stdin());
   EXPECT_EQ(e.output.path, "-out.mp4");
-
   auto v = parse_verify_options(Args{"-o", "--", "--", "-v.mp4"}).value();
   EXPECT_EQ(v.output.path, "--");
   EXPECT_EQ(v.input, "-v.mp4");

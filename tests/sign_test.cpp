@@ -320,34 +320,37 @@ TEST(SignZipManifest, WritesTheExactEnvelope) {
             "1b0000018bcfe56800");
 }
 
-// A key file in PEM and the same scalar in hex sign byte for byte alike; the
-// scalar's hex is read from openssl's own DER form of the key.
+// openssl's PEM key forms sign byte for byte as the same scalar in hex (read
+// from openssl's SEC1 DER: 7 header bytes, then the scalar), and derive the
+// public key openssl gives.
 TEST(SignAttestation, PemKeyFileSignsLikeItsHex) {
   if (!std::filesystem::exists(test_util::kOpenssl)) GTEST_SKIP() << "openssl is not installed";
   TempDir dir;
   write_file(dir.file("request.json"), video_request());
-  const std::vector<std::vector<std::string>> makers = {
-      {"ecparam", "-name", "prime256v1", "-genkey", "-noout"},
-      {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"},
-  };
-  for (std::vector<std::string> args : makers) {
-    SCOPED_TRACE(args[0]);
-    args.insert(args.end(), {"-out", dir.file("key.pem")});
+  const std::string pem = dir.file("key.pem");
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"ecparam", "-name", "prime256v1", "-genkey", "-noout"},
+           {"ecparam", "-name", "prime256v1", "-genkey"},  // an EC PARAMETERS block first
+           {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"}}) {
+    SCOPED_TRACE(args[0] + " " + std::to_string(args.size()));
+    args.insert(args.end(), {"-out", pem});
     ASSERT_EQ(test_util::openssl(args).status, 0);
-    std::filesystem::permissions(dir.file("key.pem"), std::filesystem::perms::owner_read);
-    // SEC1 DER of a P-256 key: 30 77 02 01 01 04 20, then the 32-byte scalar.
-    auto der = test_util::openssl({"ec", "-in", dir.file("key.pem"), "-outform", "DER"});
-    ASSERT_GE(der.out.size(), 39u);
-    write_key_file(dir.file("key.hex"), hex_encode(std::span(
-                                            reinterpret_cast<const std::uint8_t*>(der.out.data()) + 7,
-                                            32)));
-    auto pem = run(sign_args("sign-attestation", dir.file("request.json"),
-                             {"--nvr-private-key-file", dir.file("key.pem")}));
-    auto hex = run(sign_args("sign-attestation", dir.file("request.json"),
-                             {"--nvr-private-key-file", dir.file("key.hex")}));
-    ASSERT_EQ(pem.status, 0) << pem.err;
-    EXPECT_EQ(pem.err, "");
-    EXPECT_EQ(pem.out, hex.out);
+    std::filesystem::permissions(pem, std::filesystem::perms::owner_read);
+    auto bytes = [](const std::string& s, std::size_t at, std::size_t n) {
+      return hex_encode(std::span(reinterpret_cast<const std::uint8_t*>(s.data()) + at, n));
+    };
+    const std::string der = test_util::openssl({"ec", "-in", pem, "-outform", "DER"}).out;
+    const std::string spki = test_util::openssl({"pkey", "-in", pem, "-pubout", "-outform", "DER"}).out;
+    ASSERT_TRUE(der.size() >= 39 && spki.size() >= 65);
+    write_key_file(dir.file("key.hex"), bytes(der, 7, 32));
+    auto from_pem = run(sign_args("sign-attestation", dir.file("request.json"),
+                                  {"--nvr-private-key-file", pem, "--nvr-pubkey-hex",
+                                   bytes(spki, spki.size() - 65, 65)}));
+    auto from_hex = run(sign_args("sign-attestation", dir.file("request.json"),
+                                  {"--nvr-private-key-file", dir.file("key.hex")}));
+    ASSERT_EQ(from_pem.status, 0) << from_pem.err;
+    EXPECT_EQ(from_pem.err, "");
+    EXPECT_EQ(from_pem.out, from_hex.out);
   }
 }
 
