@@ -219,8 +219,8 @@ TEST(NvrKeyFile, WarnsWhenOthersCanReadIt) {
   TempDir dir;
   const std::string path = dir.file("key");
   write_file(path, kKey);
-  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                         std::filesystem::perms::group_read);
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
   auto [key, err] = load(file_source(path));
   EXPECT_TRUE(key) << key.error();
   EXPECT_EQ(err, "warning: private key file " + path +

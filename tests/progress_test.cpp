@@ -25,7 +25,10 @@ std::string screen(std::string_view text) {
       line.clear();
       column = 0;
     } else {
-      if (column < line.size()) line[column] = c; else line.push_back(c);
+      if (column < line.size())
+        line[column] = c;
+      else
+        line.push_back(c);
       ++column;
     }
   }

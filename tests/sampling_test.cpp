@@ -13,8 +13,8 @@
 #include <limits>
 #include <tuple>
 
-#include "sampling/frame_sampler.h"
 #include "sampling/child_process.h"
+#include "sampling/frame_sampler.h"
 #include "sampling/probe.h"
 #include "test_util.h"
 
@@ -330,10 +330,12 @@ TEST(SampleAndHashFrames, FfmpegFailuresDiscardTheHashes) {
 // prepare_test show both reasons whole.)
 TEST(SampleAndHashFrames, WhyNoFrameCame) {
   const std::vector<std::tuple<std::string, double, std::string>> cases = {
-      {"3", 0.1, "in.mp4 lasts 3 s, less than one sample interval at 0.1 fps; --fps 0.34 or more "
-                 "gives at least one frame"},
-      {"0.12", 0.1, "in.mp4 lasts 0.12 s, less than one sample interval at 0.1 fps; --fps 8.4 or "
-                    "more gives at least one frame"},
+      {"3", 0.1,
+       "in.mp4 lasts 3 s, less than one sample interval at 0.1 fps; --fps 0.34 or more "
+       "gives at least one frame"},
+      {"0.12", 0.1,
+       "in.mp4 lasts 0.12 s, less than one sample interval at 0.1 fps; --fps 8.4 or "
+       "more gives at least one frame"},
       {"0.3", 2.0, ""},
       {"N/A", 2.0, ""},
   };

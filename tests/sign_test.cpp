@@ -340,12 +340,13 @@ TEST(SignAttestation, PemKeyFileSignsLikeItsHex) {
       return hex_encode(std::span(reinterpret_cast<const std::uint8_t*>(s.data()) + at, n));
     };
     const std::string der = test_util::openssl({"ec", "-in", pem, "-outform", "DER"}).out;
-    const std::string spki = test_util::openssl({"pkey", "-in", pem, "-pubout", "-outform", "DER"}).out;
+    const std::string spki =
+        test_util::openssl({"pkey", "-in", pem, "-pubout", "-outform", "DER"}).out;
     ASSERT_TRUE(der.size() >= 39 && spki.size() >= 65);
     write_key_file(dir.file("key.hex"), bytes(der, 7, 32));
-    auto from_pem = run(sign_args("sign-attestation", dir.file("request.json"),
-                                  {"--nvr-private-key-file", pem, "--nvr-pubkey-hex",
-                                   bytes(spki, spki.size() - 65, 65)}));
+    auto from_pem = run(sign_args(
+        "sign-attestation", dir.file("request.json"),
+        {"--nvr-private-key-file", pem, "--nvr-pubkey-hex", bytes(spki, spki.size() - 65, 65)}));
     auto from_hex = run(sign_args("sign-attestation", dir.file("request.json"),
                                   {"--nvr-private-key-file", dir.file("key.hex")}));
     ASSERT_EQ(from_pem.status, 0) << from_pem.err;

@@ -83,8 +83,8 @@ inline void write_file(const std::filesystem::path& path, std::string_view bytes
 /// A key file as a careful operator leaves it: readable by its owner only.
 inline void write_key_file(const std::filesystem::path& path, std::string_view bytes) {
   write_file(path, bytes);
-  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                         std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 inline std::string read_file(const std::filesystem::path& path) {
@@ -205,8 +205,6 @@ inline RunResult run(const std::vector<std::string>& args, const RunOptions& opt
 inline const char* kOpenssl = "/usr/bin/openssl";
 
 /// Runs the openssl command-line tool, which makes keys as operators do.
-inline RunResult openssl(const std::vector<std::string>& args) {
-  return run(args, {}, kOpenssl);
-}
+inline RunResult openssl(const std::vector<std::string>& args) { return run(args, {}, kOpenssl); }
 
 }  // namespace test_util

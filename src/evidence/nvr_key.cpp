@@ -6,11 +6,11 @@
 #include "evidence/nvr_key.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -64,7 +64,8 @@ Read read_block(BIO* bio, PemBlock& block) {
   const unsigned long error = ERR_peek_last_error();
   ERR_pop_to_mark();
   if (ok) return Read::Block;
-  const bool end = ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE;
+  const bool end =
+      ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE;
   return end ? Read::End : Read::Malformed;
 }
 
@@ -121,8 +122,8 @@ Result<std::vector<std::uint8_t>> private_scalar(EVP_PKEY* key, const std::strin
 Result<std::vector<std::uint8_t>> scalar_of_block(const PemBlock& block, std::string_view label,
                                                   const std::string& prefix) {
   // A traditional encrypted key keeps its label and says so in its header.
-  if (block.header != nullptr && std::string_view(block.header).find("ENCRYPTED") !=
-                                     std::string_view::npos) {
+  if (block.header != nullptr &&
+      std::string_view(block.header).find("ENCRYPTED") != std::string_view::npos) {
     return encrypted(prefix, std::string(label) + " with Proc-Type: 4,ENCRYPTED");
   }
   PkeyPtr key = decode_der(block, label == kSec1Label);
@@ -133,7 +134,9 @@ Result<std::vector<std::uint8_t>> scalar_of_block(const PemBlock& block, std::st
 
 }  // namespace
 
-bool is_pem_text(std::string_view text) { return text.find("-----BEGIN") != std::string_view::npos; }
+bool is_pem_text(std::string_view text) {
+  return text.find("-----BEGIN") != std::string_view::npos;
+}
 
 Result<std::vector<std::uint8_t>> read_pem_private_scalar(std::string_view text,
                                                           const std::string& path) {

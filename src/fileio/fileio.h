@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "fileio/streams.h"
 #include "fileio/fd.h"
 #include "fileio/progress.h"
+#include "fileio/streams.h"
 #include "result.h"
 
 struct FileDigest {

@@ -61,8 +61,9 @@ void Progress::draw(std::uint64_t now_ns) {
                      "%)";
   if (now_ns > started_ns_) {
     const double seconds = static_cast<double>(now_ns - started_ns_) / 1e9;
-    line += ", " + std::to_string(static_cast<std::uint64_t>(
-                       static_cast<double>(done) / static_cast<double>(kMiB) / seconds)) +
+    line += ", " +
+            std::to_string(static_cast<std::uint64_t>(static_cast<double>(done) /
+                                                      static_cast<double>(kMiB) / seconds)) +
             " MiB/s";
   }
   // A shorter line than the last is padded, so no old characters remain.

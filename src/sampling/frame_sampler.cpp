@@ -66,8 +66,9 @@ Result<bool> read_frame(int fd, std::span<std::uint8_t> frame) {
 }
 
 std::string no_video_stream(const std::string& input) {
-  return input + " has no video stream to sample; leave out --with-pdq and --fps to attest its "
-                 "bytes alone";
+  return input +
+         " has no video stream to sample; leave out --with-pdq and --fps to attest its "
+         "bytes alone";
 }
 
 // `value` rounded up to two significant digits, as text without trailing
@@ -151,7 +152,8 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
     return fail(video.none ? exited + "; " + no_video_stream(input) : exited);
   }
   if (sampling.hashes.empty()) {
-    sampling.no_frames_reason = video.none ? no_video_stream(input) : too_short(input, fps, duration);
+    sampling.no_frames_reason =
+        video.none ? no_video_stream(input) : too_short(input, fps, duration);
   }
   return sampling;
 }
