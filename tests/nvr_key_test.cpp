@@ -12,6 +12,7 @@ namespace {
 
 using test_util::TempDir;
 using test_util::write_file;
+using test_util::write_key_file;
 
 constexpr std::string_view kWarning =
     "warning: --nvr-private-key-hex can expose key material via process listings; prefer "
@@ -56,7 +57,7 @@ TEST(NvrKeyFile, WhiteSpaceAnywhereIsRemoved) {
   };
   for (const auto& [name, text] : layouts) {
     SCOPED_TRACE(name);
-    write_file(dir.file("key"), text);
+    write_key_file(dir.file("key"), text);
     auto [key, err] = load(file_source(dir.file("key")));
     ASSERT_TRUE(key) << key.error();
     EXPECT_EQ(key->public_key_hex, kPublic);
@@ -67,7 +68,7 @@ TEST(NvrKeyFile, WhiteSpaceAnywhereIsRemoved) {
 
 TEST(NvrKeyFile, ReadFailures) {
   TempDir dir;
-  write_file(dir.file("latin1"), "c9af\xe9");
+  write_key_file(dir.file("latin1"), "c9af\xe9");
   const std::vector<std::pair<std::string, std::string>> cases = {
       {dir.file("missing"),
        "read private key " + dir.file("missing") + ": No such file or directory (os error 2)"},
@@ -167,7 +168,7 @@ TEST(NvrKeyExpected, ComparedAsBytes) {
       {"bad digit", "zz", "nvr public key: hex string contains non-hex characters"},
   };
   TempDir dir;
-  write_file(dir.file("key"), std::string(kKey) + "\n");
+  write_key_file(dir.file("key"), std::string(kKey) + "\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto [key, err] = load(file_source(dir.file("key")), c.expected);
@@ -178,6 +179,53 @@ TEST(NvrKeyExpected, ComparedAsBytes) {
       EXPECT_EQ(key.error(), c.error);
     }
   }
+}
+
+// PEM keys that openssl makes but that cannot sign, refused with the reason.
+TEST(NvrKeyPem, RefusalsSayWhy) {
+  if (!std::filesystem::exists(test_util::kOpenssl)) GTEST_SKIP() << "openssl is not installed";
+  TempDir dir;
+  auto make = [&](const std::string& name, std::vector<std::string> args) {
+    args.insert(args.end(), {"-out", dir.file(name)});
+    EXPECT_EQ(test_util::openssl(args).status, 0);
+    std::filesystem::permissions(dir.file(name), std::filesystem::perms::owner_read);
+    return dir.file(name);
+  };
+  const std::string sec1 = make("sec1", {"ecparam", "-name", "prime256v1", "-genkey", "-noout"});
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"ecparam", "-name", "secp384r1", "-genkey", "-noout"},
+       "EC key on curve secp384r1; only P-256 (prime256v1) keys are accepted"},
+      {{"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-aes256", "-pass",
+        "pass:vorlant"},
+       "encrypted PEM key (ENCRYPTED PRIVATE KEY); only unencrypted keys are accepted"},
+      {{"ec", "-in", sec1, "-aes256", "-passout", "pass:vorlant"},
+       "encrypted PEM key (EC PRIVATE KEY with Proc-Type: 4,ENCRYPTED); only unencrypted keys are "
+       "accepted"},
+      {{"genpkey", "-algorithm", "ed25519"},
+       "ED25519 key; only P-256 (prime256v1) keys are accepted"},
+      {{"pkey", "-in", sec1, "-pubout"}, "no EC PRIVATE KEY or PRIVATE KEY block"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].second);
+    const std::string path = make("k" + std::to_string(i), cases[i].first);
+    auto [key, err] = load(file_source(path));
+    ASSERT_FALSE(key);
+    EXPECT_EQ(key.error(), "nvr private key " + path + ": " + cases[i].second);
+  }
+}
+
+// As ssh does: a key file others may read is still used, with one warning.
+TEST(NvrKeyFile, WarnsWhenOthersCanReadIt) {
+  TempDir dir;
+  const std::string path = dir.file("key");
+  write_file(path, kKey);
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+  auto [key, err] = load(file_source(path));
+  EXPECT_TRUE(key) << key.error();
+  EXPECT_EQ(err, "warning: private key file " + path +
+                     " is readable by group or others (mode 0440); restrict it with chmod 600 " +
+                     path + "\n");
 }
 
 TEST(NvrKey, MovedFromKeyIsWiped) {

@@ -160,7 +160,8 @@ TEST(PrepareOptions, Errors) {
       {
           {"nothing", {}, "missing input path"},
           {"lone dash", {"-"}, "unknown prepare-attestation option: -"},
-          {"double dash", {"a", "--"}, "unknown prepare-attestation option: --"},
+          {"double dash, no path", {"--"}, "missing input path"},
+          {"second double dash is a path", {"--", "a", "--"}, "unexpected extra path argument: --"},
           {"joined value", {"a", "--fps=2"}, "unknown prepare-attestation option: --fps=2"},
           {"second path", {"a", "b"}, "unexpected extra path argument: b"},
           {"output none", {"a", "--output", "none"}, "none is not valid here"},
@@ -273,7 +274,7 @@ TEST(SignOptions, Errors) {
            {"r.json", "--nvr-device-id", "d", "--nvr-key-id", "k"},
            "--nvr-private-key-file or --nvr-private-key-hex is required"},
           {"unknown", {"r.json", "--nvr-key"}, "unknown sign-attestation option: --nvr-key"},
-          {"double dash", {"--"}, "unknown sign-attestation option: --"},
+          {"double dash, no path", {"--"}, "missing attestation request path"},
           {"signed-at-ms missing", {"r.json", "--signed-at-ms"}, "missing --signed-at-ms"},
           {"signed-at-ms bad",
            {"r.json", "--signed-at-ms", "12a"},
@@ -339,7 +340,9 @@ TEST(EmbedOptions, Errors) {
           {"nothing", {}, "missing input path"},
           {"four positionals", {"a", "b", "c", "d"}, "unexpected extra path argument: d"},
           {"--out is unknown here", {"a", "--out", "x"}, "unknown embed-evidence option: --out"},
-          {"double dash", {"a", "--"}, "unknown embed-evidence option: --"},
+          {"fourth path after double dash",
+           {"a", "--", "b", "c", "-d"},
+           "unexpected extra path argument: -d"},
           {"summary to stdout",
            {"a", "--summary", "-"},
            "--summary - cannot be used when media output is stdout"},
@@ -396,6 +399,24 @@ TEST(VerifyOptions, ErrorsAndValues) {
   EXPECT_EQ(o.input, "");
   EXPECT_EQ(o.output.path, "r.json");
   EXPECT_EQ(parse_verify_options(Args{"a"})->output.kind, OutputTarget::Kind::Stdout);
+}
+
+// After "--" every argument is a path, even one spelled like an option; an
+// option's value may itself be "--".
+TEST(EndOfOptions, LaterArgumentsArePaths) {
+  FpsEnv env(nullptr);
+  EXPECT_EQ(parse_prepare_options(Args{"--fps", "5", "--", "--output"})->input, "--output");
+  EXPECT_EQ(parse_sign(Args{"--nvr-device-id", "d", "--nvr-key-id", "k", "--nvr-private-key-hex",
+                            "0", "--", "-r.json"})
+                ->input.path,
+            "-r.json");
+  auto e = parse_embed_options(Args{"--", "-in.mp4", "-", "-out.mp4"}).value();
+  EXPECT_EQ(e.input, "-in.mp4");
+  EXPECT_TRUE(e.envelope.is_stdin());
+  EXPECT_EQ(e.output.path, "-out.mp4");
+  auto v = parse_verify_options(Args{"-o", "--", "--", "-v.mp4"}).value();
+  EXPECT_EQ(v.output.path, "--");
+  EXPECT_EQ(v.input, "-v.mp4");
 }
 
 TEST(HashOptions, ErrorsAndValues) {

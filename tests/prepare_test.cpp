@@ -374,6 +374,36 @@ TEST(PrepareAttestation, RealFfmpegRun) {
   EXPECT_NE((*request->phashes_hex)[0], (*request->phashes_hex)[1]);
 }
 
+// Errors that say what to do, after ffmpeg's own words: a recording with no
+// video stream, and a clip shorter than one sample interval, whose suggested
+// rate then gives a frame.
+TEST(PrepareAttestation, RealFfmpegClipsWithoutFrames) {
+  if (std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0)
+    GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  TempDir dir;
+  const std::string make = "cd '" + dir.path().string() +
+                           "' && ffmpeg -hide_banner -v error -nostdin -f lavfi -i sine=duration=1 "
+                           "audio.mp4 && ffmpeg -hide_banner -v error -nostdin -f lavfi -i "
+                           "testsrc=size=64x48:rate=25:duration=0.2 -pix_fmt yuv420p short.mp4";
+  ASSERT_EQ(std::system(make.c_str()), 0);
+  auto audio = run_in(dir, {"prepare-attestation", "audio.mp4", "--with-pdq"});
+  EXPECT_EQ(audio.status, 1);
+  EXPECT_TRUE(audio.err.ends_with(
+      "Output file #0 does not contain any stream\n\nerror: ffmpeg exited with exit status: 1; "
+      "audio.mp4 has no video stream to sample; leave out --with-pdq and --fps to attest its "
+      "bytes alone\n"))
+      << audio.err;
+  auto short_clip = run_in(dir, {"prepare-attestation", "short.mp4", "--with-pdq"});
+  EXPECT_EQ(short_clip.status, 1);
+  EXPECT_TRUE(short_clip.err.ends_with(
+      "error: no PDQ hashes produced: short.mp4 lasts 0.2 s, less than one sample interval at 2 "
+      "fps; --fps 5 or more gives at least one frame\n"))
+      << short_clip.err;
+  auto suggested = run_in(dir, {"prepare-attestation", "short.mp4", "--fps", "5"});
+  EXPECT_EQ(suggested.status, 0) << suggested.err;
+  EXPECT_NE(suggested.err.find("==> 1 PDQ hashes\n"), std::string::npos) << suggested.err;
+}
+
 // A name that ffmpeg would read as a protocol ("concat:...") is sampled as
 // the file it names, not as the recording the protocol points at.
 TEST(PrepareAttestation, ProtocolLikeNamesAreSampledAsFiles) {

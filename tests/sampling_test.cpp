@@ -11,9 +11,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <tuple>
 
-#include "sampling/frame_sampler.h"
 #include "sampling/child_process.h"
+#include "sampling/frame_sampler.h"
 #include "sampling/probe.h"
 #include "test_util.h"
 
@@ -321,6 +322,29 @@ TEST(SampleAndHashFrames, FfmpegFailuresDiscardTheHashes) {
     Sampled run = sample(tools, "in.mp4", 2.0);
     ASSERT_FALSE(run.result);
     EXPECT_EQ(run.result.error(), c.error);
+  }
+}
+
+// A clip too short for the rate gets a rate that gives a frame; one long
+// enough, or of unknown length, gets no reason. (The real clips of
+// prepare_test show both reasons whole.)
+TEST(SampleAndHashFrames, WhyNoFrameCame) {
+  const std::vector<std::tuple<std::string, double, std::string>> cases = {
+      {"3", 0.1,
+       "in.mp4 lasts 3 s, less than one sample interval at 0.1 fps; --fps 0.34 or more "
+       "gives at least one frame"},
+      {"0.12", 0.1,
+       "in.mp4 lasts 0.12 s, less than one sample interval at 0.1 fps; --fps 8.4 or "
+       "more gives at least one frame"},
+      {"0.3", 2.0, ""},
+      {"N/A", 2.0, ""},
+  };
+  for (const auto& [duration, fps, reason] : cases) {
+    SCOPED_TRACE(duration);
+    FakeTools tools("64x48", duration, "exit 0");
+    Sampled run = sample(tools, "in.mp4", fps);
+    ASSERT_TRUE(run.result) << run.result.error();
+    EXPECT_EQ(run.result->no_frames_reason, reason);
   }
 }
 

@@ -24,6 +24,7 @@ using test_util::read_file;
 using test_util::run;
 using test_util::TempDir;
 using test_util::write_file;
+using test_util::write_key_file;
 
 // The envelope of video_request() signed by nvr-01 with key-01 at 1700000000000:
 // the signature is the RFC 6979 one, checked against an independent computation.
@@ -71,7 +72,7 @@ std::vector<std::string> sign_args(std::string command, std::string input,
 // Signs a video request with the key in a key file; returns the run.
 test_util::RunResult sign_video(const TempDir& dir, const std::string& request,
                                 std::vector<std::string> more = {}) {
-  write_file(dir.file("key"), std::string(kKey) + "\n");
+  write_key_file(dir.file("key"), std::string(kKey) + "\n");
   write_file(dir.file("request.json"), request);
   more.insert(more.begin(), {"--nvr-private-key-file", dir.file("key")});
   return run(sign_args("sign-attestation", dir.file("request.json"), more));
@@ -193,7 +194,7 @@ TEST(SignAttestation, EmptyDeviceIdIsSignedAndRefusedByReaders) {
 
 TEST(SignAttestation, RequestFromStdin) {
   TempDir dir;
-  write_file(dir.file("key"), std::string(kKey));
+  write_key_file(dir.file("key"), std::string(kKey));
   test_util::RunOptions options;
   options.stdin_bytes = video_request();
   auto r =
@@ -317,6 +318,41 @@ TEST(SignZipManifest, WritesTheExactEnvelope) {
             "181c"
             "6c7369676e65645f61745f6d73"
             "1b0000018bcfe56800");
+}
+
+// openssl's PEM key forms sign byte for byte as the same scalar in hex (read
+// from openssl's SEC1 DER: 7 header bytes, then the scalar), and derive the
+// public key openssl gives.
+TEST(SignAttestation, PemKeyFileSignsLikeItsHex) {
+  if (!std::filesystem::exists(test_util::kOpenssl)) GTEST_SKIP() << "openssl is not installed";
+  TempDir dir;
+  write_file(dir.file("request.json"), video_request());
+  const std::string pem = dir.file("key.pem");
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"ecparam", "-name", "prime256v1", "-genkey", "-noout"},
+           {"ecparam", "-name", "prime256v1", "-genkey"},  // an EC PARAMETERS block first
+           {"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256"}}) {
+    SCOPED_TRACE(args[0] + " " + std::to_string(args.size()));
+    args.insert(args.end(), {"-out", pem});
+    ASSERT_EQ(test_util::openssl(args).status, 0);
+    std::filesystem::permissions(pem, std::filesystem::perms::owner_read);
+    auto bytes = [](const std::string& s, std::size_t at, std::size_t n) {
+      return hex_encode(std::span(reinterpret_cast<const std::uint8_t*>(s.data()) + at, n));
+    };
+    const std::string der = test_util::openssl({"ec", "-in", pem, "-outform", "DER"}).out;
+    const std::string spki =
+        test_util::openssl({"pkey", "-in", pem, "-pubout", "-outform", "DER"}).out;
+    ASSERT_TRUE(der.size() >= 39 && spki.size() >= 65);
+    write_key_file(dir.file("key.hex"), bytes(der, 7, 32));
+    auto from_pem = run(sign_args(
+        "sign-attestation", dir.file("request.json"),
+        {"--nvr-private-key-file", pem, "--nvr-pubkey-hex", bytes(spki, spki.size() - 65, 65)}));
+    auto from_hex = run(sign_args("sign-attestation", dir.file("request.json"),
+                                  {"--nvr-private-key-file", dir.file("key.hex")}));
+    ASSERT_EQ(from_pem.status, 0) << from_pem.err;
+    EXPECT_EQ(from_pem.err, "");
+    EXPECT_EQ(from_pem.out, from_hex.out);
+  }
 }
 
 TEST(SignZipManifest, RefusesAVideoRequest) {

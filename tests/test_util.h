@@ -80,6 +80,13 @@ inline void write_file(const std::filesystem::path& path, std::string_view bytes
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+/// A key file as a careful operator leaves it: readable by its owner only.
+inline void write_key_file(const std::filesystem::path& path, std::string_view bytes) {
+  write_file(path, bytes);
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -194,5 +201,10 @@ inline RunResult run(const std::vector<std::string>& args, const RunOptions& opt
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
+
+inline const char* kOpenssl = "/usr/bin/openssl";
+
+/// Runs the openssl command-line tool, which makes keys as operators do.
+inline RunResult openssl(const std::vector<std::string>& args) { return run(args, {}, kOpenssl); }
 
 }  // namespace test_util

@@ -1,7 +1,8 @@
 // The option parsers of every command: a plain loop over the arguments per
 // command, strict about spellings, then the checks for required values. They
 // check the form of the arguments only; what the values mean is the command's
-// business.
+// business. The commands that take paths end their options at "--", so a
+// file whose name starts with "-" can still be named.
 
 #include "commands/options.h"
 
@@ -69,10 +70,20 @@ Result<OutputTarget> parse_output_target(std::string_view value) {
 Result<PrepareOptions> parse_prepare_options(Args args) {
   PrepareOptions o;
   std::optional<double> fps_option;
-  bool has_input = false, has_name = false;
+  bool has_input = false, has_name = false, options_ended = false;
+  auto take_path = [&](const std::string& a) -> Result<void> {
+    if (has_input) return extra_path(a);
+    o.input = a;
+    has_input = true;
+    return {};
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-o" || a == "--out" || a == "--output") {
+    if (options_ended) {
+      if (auto taken = take_path(a); !taken) return fail(taken.error());
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "-o" || a == "--out" || a == "--output") {
       if (++i == args.size()) return requires_value("--output");
       auto target = parse_output_target(args[i]);
       if (!target) return fail(target.error());
@@ -95,11 +106,8 @@ Result<PrepareOptions> parse_prepare_options(Args args) {
       o.with_pdq = true;
     } else if (a.starts_with("-")) {
       return fail("unknown prepare-attestation option: " + a);
-    } else if (has_input) {
-      return extra_path(a);
-    } else {
-      o.input = a;
-      has_input = true;
+    } else if (auto taken = take_path(a); !taken) {
+      return fail(taken.error());
     }
   }
   if (!has_input) return fail("missing input path");
@@ -121,10 +129,21 @@ Result<PrepareOptions> parse_prepare_options(Args args) {
 Result<SignOptions> parse_sign_options(Args args, std::string_view command, std::string_view kind) {
   SignOptions o;
   bool has_input = false, has_device = false, has_key_id = false, has_key = false;
+  bool options_ended = false;
+  auto take_path = [&](const std::string& a) -> Result<void> {
+    if (has_input) return extra_path(a);
+    o.input = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
+    has_input = true;
+    return {};
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&]() -> const std::string* { return ++i == args.size() ? nullptr : &args[i]; };
-    if (a == "-o" || a == "--out" || a == "--output") {
+    if (options_ended) {
+      if (auto taken = take_path(a); !taken) return fail(taken.error());
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "-o" || a == "--out" || a == "--output") {
       const std::string* v = value();
       if (!v) return requires_value("--output");
       auto target = parse_output_target(*v);
@@ -157,11 +176,8 @@ Result<SignOptions> parse_sign_options(Args args, std::string_view command, std:
       o.signed_at_ms = *ms;
     } else if (a.starts_with("-") && a != "-") {
       return fail("unknown " + std::string(command) + " option: " + a);
-    } else if (has_input) {
-      return extra_path(a);
-    } else {
-      o.input = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
-      has_input = true;
+    } else if (auto taken = take_path(a); !taken) {
+      return fail(taken.error());
     }
   }
   if (!has_input) return fail("missing " + std::string(kind) + " path");
@@ -177,9 +193,27 @@ Result<EmbedOptions> parse_embed_options(Args args) {
   auto media_output = [](const std::string& v) {
     return v == "-" ? OutputTarget::stdout_target() : OutputTarget::file(v);
   };
+  auto take_path = [&](const std::string& a) -> Result<void> {
+    if (positionals == 0) {
+      o.input = a;  // a file named "-" here: the media is never read from stdin
+    } else if (positionals == 1) {
+      o.envelope = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
+    } else if (positionals == 2) {
+      o.output = media_output(a);
+    } else {
+      return extra_path(a);
+    }
+    ++positionals;
+    return {};
+  };
+  bool options_ended = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-o" || a == "--output") {
+    if (options_ended) {
+      if (auto taken = take_path(a); !taken) return fail(taken.error());
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "-o" || a == "--output") {
       if (++i == args.size()) return requires_value("--output");
       o.output = media_output(args[i]);
     } else if (a == "--summary") {
@@ -190,17 +224,8 @@ Result<EmbedOptions> parse_embed_options(Args args) {
                               : OutputTarget::file(v);
     } else if (a.starts_with("-") && a != "-") {
       return fail("unknown embed-evidence option: " + a);
-    } else if (positionals == 0) {
-      o.input = a;  // a file named "-" here: the media is never read from stdin
-      ++positionals;
-    } else if (positionals == 1) {
-      o.envelope = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
-      ++positionals;
-    } else if (positionals == 2) {
-      o.output = media_output(a);
-      ++positionals;
-    } else {
-      return extra_path(a);
+    } else if (auto taken = take_path(a); !taken) {
+      return fail(taken.error());
     }
   }
   if (positionals == 0) return fail("missing input path");
@@ -212,10 +237,20 @@ Result<EmbedOptions> parse_embed_options(Args args) {
 
 Result<VerifyOptions> parse_verify_options(Args args) {
   VerifyOptions o;
-  bool has_input = false;
+  bool has_input = false, options_ended = false;
+  auto take_path = [&](const std::string& a) -> Result<void> {
+    if (has_input) return extra_path(a);
+    o.input = a;
+    has_input = true;
+    return {};
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-o" || a == "--out" || a == "--output") {
+    if (options_ended) {
+      if (auto taken = take_path(a); !taken) return fail(taken.error());
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "-o" || a == "--out" || a == "--output") {
       if (++i == args.size()) return requires_value("--output");
       auto target = parse_output_target(args[i]);
       if (!target) return fail(target.error());
@@ -233,11 +268,8 @@ Result<VerifyOptions> parse_verify_options(Args args) {
       o.nvr_pubkeys_files.push_back(args[i]);
     } else if (a.starts_with("-")) {
       return fail("unknown option: " + a);
-    } else if (has_input) {
-      return extra_path(a);
-    } else {
-      o.input = a;
-      has_input = true;
+    } else if (auto taken = take_path(a); !taken) {
+      return fail(taken.error());
     }
   }
   if (!has_input) return fail("missing input path");

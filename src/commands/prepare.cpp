@@ -66,6 +66,7 @@ struct GatheredHashes {
   std::vector<std::string> hashes;
   std::optional<std::uint32_t> native_width;
   std::optional<std::uint32_t> native_height;
+  std::string no_frames_reason;  // sampling only
 };
 
 Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
@@ -74,13 +75,13 @@ Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
     if (!text) return fail(text.error());
     auto hashes = read_pdq_hash_list(*text);
     if (!hashes) return fail(hashes.error());
-    return GatheredHashes{std::move(*hashes), std::nullopt, std::nullopt};
+    return GatheredHashes{std::move(*hashes), std::nullopt, std::nullopt, {}};
   }
   status("==> ffmpeg sampling + PDQ hashing");
   auto sampling = sample_and_hash_frames(options.input, options.fps);
   if (!sampling) return fail(sampling.error());
   return GatheredHashes{std::move(sampling->hashes), sampling->native_width,
-                        sampling->native_height};
+                        sampling->native_height, std::move(sampling->no_frames_reason)};
 }
 
 }  // namespace
@@ -131,7 +132,8 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
            "\"");
   }
 
-  auto digest = sha256_file(options.input);
+  Progress hashing("hashing");
+  auto digest = sha256_file(options.input, &hashing);
   if (!digest) return fail(digest.error());
   status("==> source bytes: " + std::to_string(digest->size) +
          " bytes, sha256=" + digest->sha256_hex.substr(0, 24) + "...");
@@ -145,7 +147,10 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
   } else {
     auto gathered = gather_hashes(options);
     if (!gathered) return fail(gathered.error());
-    if (gathered->hashes.empty()) return fail("no PDQ hashes produced");
+    if (gathered->hashes.empty()) {
+      const std::string& reason = gathered->no_frames_reason;
+      return fail("no PDQ hashes produced" + (reason.empty() ? "" : ": " + reason));
+    }
     if (gathered->native_width && gathered->native_height) {
       status("==> native resolution: " + std::to_string(*gathered->native_width) + "x" +
              std::to_string(*gathered->native_height) + " -> " + std::to_string(pdq::kFrameSide) +

@@ -46,7 +46,8 @@ void check_source_binding(VerificationReport& r, const OpenFile& file) {
   if (holds) {
     // Through the descriptor the box was found with, so the bytes hashed
     // are those of the file that was scanned, even if the path changes.
-    auto digest = sha256_stream(file.fd.get(), box.box_offset, file.path);
+    Progress hashing("hashing");
+    auto digest = sha256_stream(file.fd.get(), box.box_offset, file.path, &hashing);
     if (!digest) {
       r.detail = "File integrity check failed: " + digest.error();
       return;

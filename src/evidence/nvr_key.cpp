@@ -1,7 +1,7 @@
-// Loads the NVR's P-256 private key from a key file or hex text, refuses
-// scalars outside [1, n) without branching on key bits, and derives the public
-// key that the signing commands publish. Every buffer that held key bytes is
-// wiped before it is freed.
+// Loads the NVR's P-256 private key from a key file (hex digits or PEM) or
+// hex text, refuses scalars outside [1, n) without branching on key bits, and
+// derives the public key that the signing commands publish. Every buffer that
+// held key bytes is wiped before it is freed.
 
 #include "evidence/nvr_key.h"
 
@@ -10,9 +10,11 @@
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "encoding/hex.h"
 #include "encoding/text.h"
 #include "evidence/p256.h"
+#include "evidence/pem_key.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 
@@ -50,12 +53,27 @@ struct WipingAllocator {
 };
 using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
+// A key that others can read is no longer this recorder's alone; warned about
+// as ssh does, without refusing it. A pipe or device has no bits of its own
+// worth judging, so only regular files are.
+void warn_if_readable_by_others(int fd, const std::string& path) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & (S_IRGRP | S_IROTH)) == 0)
+    return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  (void)write_all(STDERR_FILENO, "warning: private key file " + path +
+                                     " is readable by group or others (mode " + mode +
+                                     "); restrict it with chmod 600 " + path + "\n");
+}
+
 Result<SecretBytes> read_key_file(const std::string& path) {
   auto failure = [&](std::string_view cause) {
     return fail("read private key " + path + ": " + std::string(cause));
   };
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return failure(format_io_error(errno));
+  warn_if_readable_by_others(fd.get(), path);
   SecretBytes text;
   text.reserve(256);
   std::uint8_t chunk[256];
@@ -89,8 +107,9 @@ Result<std::vector<std::uint8_t>> decode_key_text(const KeySource& source) {
   }
   auto file_text = read_key_file(source.value);
   if (!file_text) return fail(file_text.error());
-  std::string digits = remove_unicode_whitespace(
-      std::string_view(reinterpret_cast<const char*>(file_text->data()), file_text->size()));
+  const std::string_view text(reinterpret_cast<const char*>(file_text->data()), file_text->size());
+  if (is_pem_text(text)) return read_pem_private_scalar(text, source.value);
+  std::string digits = remove_unicode_whitespace(text);
   WipeOnExit wipe_digits{digits};
   auto bytes = hex_decode(digits);
   if (!bytes) return fail("nvr private key: " + bytes.error());

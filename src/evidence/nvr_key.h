@@ -30,7 +30,9 @@ class NvrKey {
   std::string public_key_hex;             // 04 || X || Y, 130 lowercase digits
 };
 
-/// The loaded key, or the first fault's message. Prints the hex-key warning.
+/// The loaded key, or the first fault's message. A key file holds hex digits
+/// or a PEM key (see pem_key.h). Prints the hex-key warning, and a warning for
+/// a key file that group or others can read.
 Result<NvrKey> load_nvr_key(const KeySource& source,
                             const std::optional<std::string>& expected_public_key_hex);
 /// True when the 32 big-endian bytes hold k with 1 <= k < n (the P-256 group

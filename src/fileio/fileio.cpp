@@ -156,8 +156,18 @@ std::size_t read_buffer_size(int fd, std::uint64_t limit) {
   return static_cast<std::size_t>(std::min({size, limit, std::uint64_t{kHashBufferSize}}));
 }
 
-Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string& path) {
+std::uint64_t bytes_left(int fd, std::uint64_t limit) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  const off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position < 0 || position > st.st_size) return 0;
+  return std::min(static_cast<std::uint64_t>(st.st_size - position), limit);
+}
+
+Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string& path,
+                                 Progress* progress) {
   const std::string where = "read " + path + ": ";
+  ProgressPass pass(progress, bytes_left(fd, limit));
   auto sha = Sha256::start();
   if (!sha) return fail(where + sha.error());
   const std::size_t buffer_size = std::max<std::size_t>(read_buffer_size(fd, limit), 1);
@@ -170,18 +180,20 @@ Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string&
     if (*n == 0) break;
     if (auto r = sha->update(std::span(buffer.get(), *n)); !r) return fail(where + r.error());
     hashed += *n;
+    pass.advance(*n);
   }
   auto digest = sha->finish_hex();
   if (!digest) return fail(where + digest.error());
   return FileDigest{std::move(*digest), hashed};
 }
 
-Result<FileDigest> sha256_file(const std::string& path) {
-  return sha256_file_prefix(path, std::numeric_limits<std::uint64_t>::max());
+Result<FileDigest> sha256_file(const std::string& path, Progress* progress) {
+  return sha256_file_prefix(path, std::numeric_limits<std::uint64_t>::max(), progress);
 }
 
-Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit) {
+Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit,
+                                      Progress* progress) {
   auto fd = open_for_reading(path);
   if (!fd) return fail(fd.error());
-  return sha256_stream(fd->get(), limit, path);
+  return sha256_stream(fd->get(), limit, path, progress);
 }

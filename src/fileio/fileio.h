@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "fileio/streams.h"
 #include "fileio/fd.h"
+#include "fileio/progress.h"
+#include "fileio/streams.h"
 #include "result.h"
 
 struct FileDigest {
@@ -34,13 +35,19 @@ struct OpenFile {
 Result<OpenFile> open_file(const std::string& path);
 /// Size of a read buffer for `fd`: what is left to read, at most 16 MiB.
 std::size_t read_buffer_size(int fd, std::uint64_t limit);
+/// Bytes a pass from the descriptor's position would read from a regular
+/// file, at most `limit`; 0 for anything else (the amount is unknown).
+std::uint64_t bytes_left(int fd, std::uint64_t limit);
 /// SHA-256 of at most `limit` bytes from the descriptor's position, through
-/// one buffer sized to the file; "read {path}: ..." on failure.
-Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string& path);
+/// one buffer sized to the file; "read {path}: ..." on failure. The pass is
+/// shown on `progress` when one is given.
+Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string& path,
+                                 Progress* progress = nullptr);
 /// SHA-256 of a whole file, streamed through one buffer of at most 16 MiB.
-Result<FileDigest> sha256_file(const std::string& path);
+Result<FileDigest> sha256_file(const std::string& path, Progress* progress = nullptr);
 /// SHA-256 of at most the first `limit` bytes; size tells how many were read.
-Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit);
+Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit,
+                                      Progress* progress = nullptr);
 /// mkdir -p with mode 0777 before the umask; existing directories are fine.
 /// Fails with the system's error text alone, so callers name the directory.
 Result<void> create_directories(const std::string& path);

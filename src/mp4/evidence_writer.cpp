@@ -142,7 +142,9 @@ struct CopyResult {
 // at most `limit` bytes. Starting the writeback of each chunk of a temporary
 // file as it is written lets the disk work while the next chunk is hashed,
 // so the final fsync has little left to wait for.
-Result<CopyResult> copy_source(int in, int out, std::uint64_t limit, bool start_writeback) {
+Result<CopyResult> copy_source(int in, int out, std::uint64_t limit, bool start_writeback,
+                               Progress* progress) {
+  ProgressPass pass(progress, bytes_left(in, limit));
   auto sha = Sha256::start();
   if (!sha) return fail("read source bytes: " + sha.error());
   const std::size_t buffer_size = std::max<std::size_t>(read_buffer_size(in, limit), 1);
@@ -166,6 +168,7 @@ Result<CopyResult> copy_source(int in, int out, std::uint64_t limit, bool start_
                               SYNC_FILE_RANGE_WRITE);
     }
     result.size += *n;
+    pass.advance(*n);
   }
   auto digest = sha->finish_hex();
   if (!digest) return fail("read source bytes: " + digest.error());
@@ -204,7 +207,8 @@ Result<void> rewind(int fd, const std::string& path) {
 }
 
 // The checks a reader of the written file makes, through an open descriptor.
-Result<void> check_written(int fd, const std::string& path, const EvidenceManifest& manifest) {
+Result<void> check_written(int fd, const std::string& path, const EvidenceManifest& manifest,
+                           Progress* progress) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return fail("stat " + path + ": " + format_io_error(errno));
   auto found = find_evidence_box(fd, static_cast<std::uint64_t>(st.st_size));
@@ -220,7 +224,7 @@ Result<void> check_written(int fd, const std::string& path, const EvidenceManife
                 " trailing bytes after evidence box");
   }
   if (auto r = rewind(fd, path); !r) return r;
-  auto digest = sha256_stream(fd, box.box_offset, path);
+  auto digest = sha256_stream(fd, box.box_offset, path, progress);
   if (!digest) return fail(digest.error());
   if (digest->size != box.box_offset) {
     return fail("written output source size " + std::to_string(digest->size) +
@@ -237,14 +241,17 @@ Result<void> fill_temp_file(TempFile& temp, const OpenFile& source,
                             std::span<const std::uint8_t> box_bytes,
                             const EvidenceManifest& manifest) {
   constexpr auto kWholeFile = std::numeric_limits<std::uint64_t>::max();
-  auto copied = copy_source(source.fd.get(), temp.fd.get(), kWholeFile, true);
+  Progress copying("copying");
+  auto copied = copy_source(source.fd.get(), temp.fd.get(), kWholeFile, true, &copying);
   if (!copied) return fail(copied.error());
   if (auto r = check_source(copied->size, copied->sha256_hex, manifest); !r) return r;
   if (auto w = write_all(temp.fd.get(), box_bytes); !w) {
     return fail("write evidence box: " + w.error());
   }
   if (auto r = fsync_fd(temp.fd.get(), temp.path); !r) return r;
-  auto checked = check_written(temp.fd.get(), temp.path, manifest);
+  // Read back after the fsync, which may have pushed it out of the page cache.
+  Progress checking("checking");
+  auto checked = check_written(temp.fd.get(), temp.path, manifest, &checking);
   (void)temp.fd.close();  // the data is on the device; a late close error changes nothing
   return checked;
 }
@@ -280,8 +287,9 @@ Result<std::string> check_stream_source(const OpenFile& source, const EvidenceMa
                 " to standard output: not a regular file (it is read twice); use --output PATH");
   }
   if (auto r = rewind(source.fd.get(), source.path); !r) return fail(r.error());
-  auto digest =
-      sha256_stream(source.fd.get(), std::numeric_limits<std::uint64_t>::max(), source.path);
+  Progress hashing("hashing");
+  auto digest = sha256_stream(source.fd.get(), std::numeric_limits<std::uint64_t>::max(),
+                              source.path, &hashing);
   if (!digest) return fail(digest.error());
   if (auto r = check_source(digest->size, digest->sha256_hex, manifest); !r) return fail(r.error());
   return std::move(digest->sha256_hex);
@@ -293,7 +301,8 @@ Result<void> copy_checked_source(const OpenFile& source, std::span<const std::ui
   if (auto r = rewind(source.fd.get(), source.path); !r) return r;
   // Exactly the checked bytes: a recording still being appended to streams
   // its signed prefix, and one cut short fails instead of passing.
-  auto copied = copy_source(source.fd.get(), out, manifest.source_size, false);
+  Progress copying("copying");
+  auto copied = copy_source(source.fd.get(), out, manifest.source_size, false, &copying);
   if (!copied) return fail(copied.error());
   if (copied->size != manifest.source_size) {
     return fail("read source bytes: " + std::string(kUnexpectedEof));
@@ -316,5 +325,5 @@ Result<void> stream_evidence_to_stdout(const OpenFile& source,
 Result<void> check_written_output(const std::string& path, const EvidenceManifest& manifest) {
   auto file = open_file(path);
   if (!file) return fail(file.error());
-  return check_written(file->fd.get(), path, manifest);
+  return check_written(file->fd.get(), path, manifest, nullptr);
 }

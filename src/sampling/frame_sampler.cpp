@@ -9,6 +9,7 @@
 #include <pdq/pdq.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -64,6 +65,40 @@ Result<bool> read_frame(int fd, std::span<std::uint8_t> frame) {
   return true;
 }
 
+std::string no_video_stream(const std::string& input) {
+  return input +
+         " has no video stream to sample; leave out --with-pdq and --fps to attest its "
+         "bytes alone";
+}
+
+// `value` rounded up to two significant digits, as text without trailing
+// zeros: 8.33 gives 8.4, 5 gives 5, 0.333 gives 0.34.
+std::string two_digits_up(double value) {
+  const int exponent = static_cast<int>(std::floor(std::log10(value)));
+  const double unit = std::pow(10.0, exponent - 1);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", std::max(0, 1 - exponent),
+                std::ceil(value / unit) * unit);
+  std::string digits = text;
+  if (digits.find('.') != std::string::npos) {
+    digits.erase(digits.find_last_not_of('0') + 1);
+    if (digits.ends_with('.')) digits.pop_back();
+  }
+  return digits;
+}
+
+// ffmpeg's fps filter gives round(rate x duration) frames, so a clip shorter
+// than half a sample interval gives none; at 1 / duration or more it gives one.
+std::string too_short(const std::string& input, double fps, std::optional<double> duration) {
+  if (!duration || !(*duration > 0.0) || !std::isfinite(*duration) ||
+      expected_frame_count(fps, *duration) != 0 || 1.0 / *duration > 1e9) {
+    return {};
+  }
+  return input + " lasts " + format_fps(*duration) + " s, less than one sample interval at " +
+         format_fps(fps) + " fps; --fps " + two_digits_up(1.0 / *duration) +
+         " or more gives at least one frame";
+}
+
 }  // namespace
 
 std::string format_fps(double fps) {
@@ -81,9 +116,10 @@ std::string format_fps(double fps) {
 
 Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps) {
   FrameSampling sampling;
-  if (auto dimensions = probe_dimensions(input)) {
-    sampling.native_width = dimensions->width;
-    sampling.native_height = dimensions->height;
+  const VideoStreamProbe video = probe_video_stream(input);
+  if (video.dimensions) {
+    sampling.native_width = video.dimensions->width;
+    sampling.native_height = video.dimensions->height;
   }
 
   auto child =
@@ -92,8 +128,8 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
   widen_pipe(child->output().get());
 
   std::string total;
-  if (auto duration = probe_duration(input))
-    total = "/" + std::to_string(expected_frame_count(fps, *duration));
+  const std::optional<double> duration = probe_duration(input);
+  if (duration) total = "/" + std::to_string(expected_frame_count(fps, *duration));
 
   std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
   pdq::Hasher hasher;
@@ -110,6 +146,14 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
   progress("\n");
   auto status = child->wait();
   if (!status) return fail("wait for ffmpeg: " + status.error());
-  if (!exited_successfully(*status)) return fail("ffmpeg exited with " + describe_exit(*status));
+  if (!exited_successfully(*status)) {
+    // Said after ffmpeg's own words, which may not name the cause plainly.
+    const std::string exited = "ffmpeg exited with " + describe_exit(*status);
+    return fail(video.none ? exited + "; " + no_video_stream(input) : exited);
+  }
+  if (sampling.hashes.empty()) {
+    sampling.no_frames_reason =
+        video.none ? no_video_stream(input) : too_short(input, fps, duration);
+  }
   return sampling;
 }

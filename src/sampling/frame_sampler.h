@@ -13,6 +13,9 @@ struct FrameSampling {
   std::vector<std::string> hashes;  // 64 lowercase hex digits each, in frame order
   std::optional<std::uint32_t> native_width;
   std::optional<std::uint32_t> native_height;  // known exactly when the width is
+  // For a run that gave no frame, why, when the probes tell: the file has no
+  // video stream, or it is too short for the rate (with a rate that fits).
+  std::string no_frames_reason;
 };
 
 /// "2" for 2.0, "2.5", "0.1", "29.97": a whole rate without a point, any
@@ -22,5 +25,6 @@ std::string format_fps(double fps);
 /// The hashes of the frames ffmpeg samples from `input` at `fps`, with the
 /// stream's dimensions when ffprobe tells them. Writes progress to stderr.
 /// Fails with "spawn ffmpeg: ...", "read ffmpeg rawvideo: ...", "wait for
-/// ffmpeg: ..." or "ffmpeg exited with ...".
+/// ffmpeg: ..." or "ffmpeg exited with ..." (followed by "; INPUT has no
+/// video stream ..." when ffprobe found none).
 Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps);

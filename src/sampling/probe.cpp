@@ -29,16 +29,18 @@ std::optional<std::string> run_probe(const std::vector<std::string>& args) {
 
 }  // namespace
 
-std::optional<NativeDimensions> probe_dimensions(const std::string& input) {
+VideoStreamProbe probe_video_stream(const std::string& input) {
   auto text = run_probe({"-v", "error", "-select_streams", "v:0", "-show_entries",
                          "stream=width,height", "-of", "csv=p=0:s=x", media_url(input)});
-  if (!text) return std::nullopt;
+  if (!text) return {};
+  // The stream selector matched nothing: the file was read and has no video.
+  if (text->empty()) return {.dimensions = std::nullopt, .none = true};
   std::size_t x = text->find('x');
-  if (x == std::string::npos) return std::nullopt;
+  if (x == std::string::npos) return {};
   auto width = parse_u32(std::string_view(*text).substr(0, x));
   auto height = parse_u32(std::string_view(*text).substr(x + 1));
-  if (!width || !height) return std::nullopt;
-  return NativeDimensions{*width, *height};
+  if (!width || !height) return {};
+  return {.dimensions = NativeDimensions{*width, *height}, .none = false};
 }
 
 std::optional<double> probe_duration(const std::string& input) {

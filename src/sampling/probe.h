@@ -1,6 +1,7 @@
 #pragma once
 // The two ffprobe runs of frame sampling. Neither can fail a command: what
-// they cannot learn simply stays unknown.
+// they cannot learn simply stays unknown, and what they learn only explains
+// a failure or an empty result better.
 
 #include <cstdint>
 #include <optional>
@@ -11,8 +12,15 @@ struct NativeDimensions {
   std::uint32_t height = 0;
 };
 
-/// Width and height of the first video stream, when ffprobe tells them.
-std::optional<NativeDimensions> probe_dimensions(const std::string& input);
+/// What the dimension probe learned of the first video stream.
+struct VideoStreamProbe {
+  std::optional<NativeDimensions> dimensions;  // when ffprobe tells them
+  bool none = false;  // ffprobe ran cleanly and listed no video stream at all
+};
+
+/// Width and height of the first video stream, when ffprobe tells them; an
+/// empty answer from a clean run means the file has no video stream.
+VideoStreamProbe probe_video_stream(const std::string& input);
 /// Duration of the file in seconds, when ffprobe prints a number for it.
 std::optional<double> probe_duration(const std::string& input);
 /// The path as ffprobe and ffmpeg must be given it: unchanged, or after

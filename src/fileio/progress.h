@@ -1,0 +1,56 @@
+#pragma once
+// A self-overwriting progress line on standard error for long passes over
+// large files (hashing, copying), so a multi-gigabyte run shows it is alive.
+
+#include <cstdint>
+#include <string>
+
+/// Shows "\r  LABEL N of T MiB (P%), R MiB/s" on standard error while a pass
+/// runs, redrawn at most four times a second, and clears it when the pass
+/// ends. Writes nothing at all unless standard error is a terminal and the
+/// pass covers more than 256 MiB.
+class Progress {
+ public:
+  explicit Progress(std::string label) : label_(std::move(label)) {}
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress() { finish(); }
+
+  /// Starts a pass over `total` bytes (0 when unknown: nothing is shown).
+  void start(std::uint64_t total);
+  /// Counts `bytes` more as done.
+  void advance(std::uint64_t bytes);
+  /// Clears the line, if one is shown, so later output starts on a clean line.
+  void finish();
+
+ private:
+  void draw(std::uint64_t now_ns);
+
+  std::string label_;
+  bool shown_ = false;
+  std::uint64_t total_ = 0;
+  std::uint64_t done_ = 0;
+  std::uint64_t started_ns_ = 0;
+  std::uint64_t drawn_ns_ = 0;
+  std::size_t drawn_width_ = 0;
+};
+
+/// One pass of a loop over a file: started on construction, finished on
+/// every way out of the loop. A null reporter shows nothing.
+class ProgressPass {
+ public:
+  ProgressPass(Progress* progress, std::uint64_t total) : progress_(progress) {
+    if (progress_) progress_->start(total);
+  }
+  ProgressPass(const ProgressPass&) = delete;
+  ProgressPass& operator=(const ProgressPass&) = delete;
+  ~ProgressPass() {
+    if (progress_) progress_->finish();
+  }
+  void advance(std::uint64_t bytes) {
+    if (progress_) progress_->advance(bytes);
+  }
+
+ private:
+  Progress* progress_;
+};
