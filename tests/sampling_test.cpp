@@ -155,7 +155,7 @@ TEST(MediaUrl, NamesThatLookLikeProtocolsStayFiles) {
 
 // A child that is given up on is killed and reaped, never left behind.
 TEST(PipedChild, DroppedChildIsKilledAndReaped) {
-  const std::vector<std::string> args{"-c", "sleep 100"};
+  const std::vector<std::string> args{"-c", "exec sleep 100"};
   pid_t pid = -1;
   {
     auto child = spawn_piped("/bin/sh", args);
