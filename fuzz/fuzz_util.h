@@ -5,14 +5,12 @@
 // the input.
 
 #include <sys/mman.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,21 +40,10 @@ inline void require(bool holds, std::string_view what) {
 
 /// True when the JSON writer in strict mode takes the text, as it must for
 /// every text that may end up in a report.
-inline bool is_json_text(std::string_view text) {
-  try {
-    (void)nlohmann::json(std::string(text))
-        .dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
-    return true;
-  } catch (const nlohmann::json::exception&) {
-    return false;
-  }
-}
+bool is_json_text(std::string_view text);
 
 /// Fault messages are shown to people and written into JSON reports.
-inline void require_message(std::string_view message) {
-  require(!message.empty(), "a fault has an empty message");
-  if (!is_json_text(message)) broken("a fault message is not valid UTF-8: " + std::string(message));
-}
+void require_message(std::string_view message);
 
 /// The bytes in an anonymous memory file, opened again through its path like
 /// any file the program is given.
@@ -96,31 +83,13 @@ inline std::vector<std::string> split_arguments(std::string_view text) {
 /// The CPU time one parser call may take, from VORLANT_FUZZ_BUDGET_MS (0 turns
 /// the check off). Unset, 100 ms, the bound for any input of up to 1 MiB; in
 /// a sanitizer or coverage build, where code runs up to ten times slower, 1 s.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-inline constexpr bool kSanitized = __has_feature(address_sanitizer);
-#else
-inline constexpr bool kSanitized = false;
-#endif
+long budget_ms();
 
-inline long budget_ms() {
-  static const long limit = [] {
-    const char* text = std::getenv("VORLANT_FUZZ_BUDGET_MS");
-    if (text != nullptr) return std::strtol(text, nullptr, 10);
-    return kSanitized ? 1000L : 100L;
-  }();
-  return limit;
-}
-
-inline double cpu_seconds() {
-  timespec t{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
+/// CPU time used by this thread so far.
+double cpu_seconds();
 
 /// The CPU time of the slowest timed call since the driver last reset it.
-inline double slowest_call_ms = 0;
+extern double slowest_call_ms;
 
 /// Runs one parser call and aborts when it took more CPU time than the
 /// budget. CPU time, unlike the wall clock, stays steady on a busy machine;

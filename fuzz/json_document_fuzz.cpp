@@ -3,6 +3,7 @@
 // against its field specs must serve every getter without throwing.
 
 #include <array>
+#include <nlohmann/json.hpp>
 
 #include "evidence/json_doc.h"
 #include "fuzz_util.h"

@@ -4,6 +4,8 @@
 
 #include <openssl/sha.h>
 
+#include <nlohmann/json.hpp>
+
 #include "commands/verify.h"
 #include "encoding/hex.h"
 #include "fuzz_util.h"
