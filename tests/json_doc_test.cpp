@@ -99,6 +99,17 @@ TEST(JsonDoc, NestingIsBounded) {
   EXPECT_EQ(r.error(), "recursion limit exceeded at line 1 column 257");
 }
 
+// The value is built from the parser's events by our own code: nested
+// containers land where they stand, and a key repeats only within one object.
+TEST(JsonDoc, BuildsTheValueAsWritten) {
+  constexpr std::string_view kText =
+      R"({"a":[{"k":1},{"k":[true,null,"x",{}]},[]],"b":{"k":{"k":-2.5}},"c":18446744073709551615})";
+  auto r = parse(kText);
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(r->value, nlohmann::json::parse(kText));
+  EXPECT_EQ(r->value.dump(), kText);
+}
+
 TEST(JsonDoc, NullOptionalsAndArrayForm) {
   auto r = read("{\"v\":1,\"name\":\"n\",\"fps\":null,\"hashes\":null,\"extra\":[{}]}\n");
   ASSERT_TRUE(r) << r.error();

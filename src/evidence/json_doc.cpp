@@ -1,6 +1,10 @@
 // Reads untrusted JSON with nlohmann/json, adding what the library leaves
 // out: repeated keys are refused (the library keeps the last silently), the
 // nesting depth is bounded, and every fault names where parsing stopped.
+// The value is built from the parser's events by our own handler: the
+// library's callback parser could make those checks too, but it rescans a
+// container's members whenever one of them ends, which costs quadratic time
+// on an array of many small objects.
 
 #include "evidence/json_doc.h"
 
@@ -8,7 +12,6 @@
 #include <cmath>
 #include <cstddef>
 #include <iterator>
-#include <set>
 #include <vector>
 
 #include "encoding/text.h"
@@ -20,7 +23,7 @@ using nlohmann::json;
 constexpr std::size_t kMaxDepth = 256;
 
 // A byte iterator that records how far the parser has read, so a fault found
-// in a callback can be placed in the text.
+// by an event handler can be placed in the text.
 class CountingIterator {
  public:
   using iterator_category = std::forward_iterator_tag;
@@ -51,9 +54,6 @@ class CountingIterator {
   std::size_t* consumed_ = nullptr;
 };
 
-struct Fault {
-  std::string text;
-};
 
 std::string position_at(std::span<const std::uint8_t> bytes, std::size_t consumed) {
   consumed = std::min(consumed, bytes.size());
@@ -162,44 +162,98 @@ std::string check_field(const json& v, JsonFieldKind kind) {
   return {};
 }
 
+// Builds the value from the parser's events, refusing repeated keys and
+// nesting deeper than kMaxDepth; keeps the first fault with the offset it is
+// reported at.
+class DocumentBuilder final : public json::json_sax_t {
+ public:
+  explicit DocumentBuilder(const std::size_t& consumed) : consumed_(consumed) {}
+  bool null() override { return add(nullptr) != nullptr; }
+  bool boolean(bool value) override { return add(value) != nullptr; }
+  bool number_integer(number_integer_t value) override { return add(value) != nullptr; }
+  bool number_unsigned(number_unsigned_t value) override { return add(value) != nullptr; }
+  bool number_float(number_float_t value, const string_t&) override {
+    return add(value) != nullptr;
+  }
+  bool string(string_t& value) override { return add(std::move(value)) != nullptr; }
+  bool binary(binary_t& value) override { return add(json::binary(std::move(value))) != nullptr; }
+  bool start_object(std::size_t) override { return enter(json::value_t::object); }
+  bool key(string_t& key) override {
+    auto [member, added] = open_.back()->emplace(key, nullptr);
+    if (!added) return stop("duplicate field `" + key + "`", consumed_);
+    member_ = &member.value();
+    return true;
+  }
+  bool end_object() override {
+    open_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) override { return enter(json::value_t::array); }
+  bool end_array() override {
+    open_.pop_back();
+    return true;
+  }
+  // A syntax fault is placed where the library says; others (a number too
+  // large for a double) where reading stopped.
+  bool parse_error(std::size_t, const std::string&, const json::exception& e) override {
+    const auto* syntax = dynamic_cast<const json::parse_error*>(&e);
+    return stop(describe_exception(e), syntax != nullptr ? syntax->byte : consumed_);
+  }
+
+  json take() { return std::move(root_); }
+  const std::string& fault() const { return fault_; }
+  std::size_t fault_offset() const { return fault_offset_; }
+
+ private:
+  // Places a value in the open array or object, or as the root.
+  template <class Value>
+  json* add(Value&& value) {
+    if (open_.empty()) {
+      root_ = json(std::forward<Value>(value));
+      return &root_;
+    }
+    if (open_.back()->is_array()) {
+      open_.back()->emplace_back(std::forward<Value>(value));
+      return &open_.back()->back();
+    }
+    *member_ = json(std::forward<Value>(value));
+    return member_;
+  }
+  bool enter(json::value_t type) {
+    if (open_.size() >= kMaxDepth) return stop("recursion limit exceeded", consumed_);
+    open_.push_back(add(type));
+    return true;
+  }
+  bool stop(std::string text, std::size_t offset) {
+    fault_ = std::move(text);
+    fault_offset_ = offset;
+    return false;
+  }
+
+  const std::size_t& consumed_;
+  json root_;
+  std::vector<json*> open_;  // the arrays and objects not yet closed, outermost first
+  json* member_ = nullptr;   // where the value after the last key goes
+  std::string fault_;
+  std::size_t fault_offset_ = 0;
+};
+
 }  // namespace
 
 Result<JsonDocument> parse_json_document(std::span<const std::uint8_t> bytes) {
   const char* base = reinterpret_cast<const char*>(bytes.data());
   std::size_t consumed = 0;
-  std::vector<std::set<std::string>> keys_per_object;
-  auto callback = [&](int depth, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-      case json::parse_event_t::array_start:
-        if (static_cast<std::size_t>(depth) >= kMaxDepth) throw Fault{"recursion limit exceeded"};
-        if (event == json::parse_event_t::object_start) keys_per_object.emplace_back();
-        break;
-      case json::parse_event_t::object_end:
-        if (!keys_per_object.empty()) keys_per_object.pop_back();
-        break;
-      case json::parse_event_t::key:
-        if (!keys_per_object.empty() &&
-            !keys_per_object.back().insert(parsed.get<std::string>()).second) {
-          throw Fault{"duplicate field `" + parsed.get<std::string>() + "`"};
-        }
-        break;
-      default:
-        break;
-    }
-    return true;
-  };
+  DocumentBuilder builder(consumed);
   JsonDocument document;
   try {
-    document.value = json::parse(CountingIterator(base, base, &consumed),
-                                 CountingIterator(base + bytes.size(), base, nullptr), callback);
-  } catch (const Fault& fault) {
-    return fail(fault.text + " " + position_at(bytes, consumed));
-  } catch (const json::parse_error& e) {
-    return fail(describe_exception(e) + " " + position_at(bytes, e.byte));
+    if (!json::sax_parse(CountingIterator(base, base, &consumed),
+                         CountingIterator(base + bytes.size(), base, nullptr), &builder)) {
+      return fail(builder.fault() + " " + position_at(bytes, builder.fault_offset()));
+    }
   } catch (const json::exception& e) {
     return fail(describe_exception(e) + " " + position_at(bytes, consumed));
   }
+  document.value = builder.take();
   std::size_t end = bytes.size();
   while (end > 0 && is_json_whitespace(bytes[end - 1])) --end;
   document.end_position = position_at(bytes, end);

@@ -128,11 +128,14 @@ Result<std::vector<std::string>> read_text_list(CborReader& reader, std::string_
   auto array = reader.enter_array(field(name));
   if (!array) return std::unexpected(array.error());
   std::vector<std::string> list;  // grows with the input, never from a declared count
+  // Built once: an array of a million empty texts must not cost a million
+  // allocations for a name that only a fault would show.
+  const std::string entry = "entry of " + field(name);
   for (;;) {
     auto more = reader.has_next(*array);
     if (!more) return std::unexpected(more.error());
     if (!*more) return list;
-    auto text = reader.read_text("entry of " + field(name));
+    auto text = reader.read_text(entry);
     if (!text) return std::unexpected(text.error());
     list.push_back(std::move(*text));
   }
