@@ -7,7 +7,7 @@
 
 #include "encoding/hex.h"
 #include "evidence/nvr_key.h"
-#include "evidence/signature.h"
+#include "evidence/public_key.h"
 #include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

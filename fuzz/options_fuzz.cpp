@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "commands/options.h"
+#include "encoding/decimal.h"
 #include "encoding/text.h"
 #include "fuzz_util.h"
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <vector>
 
+#include "evidence/public_key.h"
 #include "evidence/signature.h"
 #include "fuzz_util.h"
 
