@@ -204,7 +204,7 @@ TEST_F(Embed, RefusesStdoutThatIsTheInputOrTheSummary) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    EXPECT_NE(shell(dir_, std::string(test_util::kProgram) + " " + c.line + " 2> err.txt"), 0);
+    EXPECT_NE(shell(dir_, test_util::program_command() + " " + c.line + " 2> err.txt"), 0);
     EXPECT_EQ(test_util::read_file(dir_.file("err.txt")), "error: " + c.error + "\n");
     EXPECT_EQ(test_util::read_file(dir_.file("clip.mp4")), fixture::kSource);
     EXPECT_FALSE(fs::exists(dir_.path() / "out.mp4"));

@@ -335,7 +335,7 @@ TEST(PrepareAttestation, RefusesToWriteOverTheRecording) {
     EXPECT_EQ(read_file(dir.file("clip.mp4")), "hello");
   }
   // Standard output appended to the recording itself.
-  const std::string command = "cd " + dir.path().string() + " && " + test_util::kProgram +
+  const std::string command = "cd " + dir.path().string() + " && " + test_util::program_command() +
                               " prepare-attestation clip.mp4 >> clip.mp4 2> err.txt";
   EXPECT_NE(std::system(command.c_str()), 0);
   EXPECT_EQ(read_file(dir.file("err.txt")), "error: output path must differ from input path\n");
