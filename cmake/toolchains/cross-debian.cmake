@@ -1,7 +1,8 @@
 # Shared part of the Debian multiarch cross toolchains: the target's
 # libraries live in /usr/lib/<triplet> beside the host's, its headers in
 # /usr/include/<triplet>, so there is no separate sysroot. Include this after
-# setting VORLANT_TRIPLET, CMAKE_SYSTEM_PROCESSOR and VORLANT_QEMU.
+# setting VORLANT_TRIPLET, CMAKE_SYSTEM_PROCESSOR and VORLANT_QEMU (the
+# wrapper script beside this file).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${VORLANT_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${VORLANT_TRIPLET}-g++)
@@ -11,7 +12,6 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${VORLANT_TRIPLET})
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VORLANT_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# Tests and the test discovery run the target's programs through qemu-user.
-# -L / pairs the target's loader with the multiarch C library in /lib; the
-# cross loader under /usr/<triplet> hangs or crashes forked children.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/${VORLANT_QEMU} -L /)
+# Tests and the test discovery run the target's programs through qemu-user
+# (see the wrapper for why it is one).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/${VORLANT_QEMU})
