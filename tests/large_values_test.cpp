@@ -14,6 +14,7 @@
 #include "encoding/hex.h"
 #include "evidence_fixture.h"
 #include "fileio/fd.h"
+#include "fileio/fileio.h"
 #include "mp4/box_scanner.h"
 #include "mp4/evidence_writer.h"
 #include "test_util.h"
@@ -81,7 +82,9 @@ TEST(LargeValues, TemporaryNameStampsNanosecondsAfter2038) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stamp);
     FakeClock clock(c.seconds, c.nanoseconds);
-    auto r = write_evidence_file(dir.file("clip.mp4"), dir.file("out.mp4"), box_bytes, manifest);
+    auto source = open_file(dir.file("clip.mp4"));
+    ASSERT_TRUE(source) << source.error();
+    auto r = write_evidence_file(*source, dir.file("out.mp4"), box_bytes, manifest);
     ASSERT_FALSE(r);
     const std::string temp =
         dir.file(".out.mp4.tmp-" + std::to_string(::getpid()) + "-" + c.stamp + "-0");

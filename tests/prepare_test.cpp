@@ -419,7 +419,7 @@ TEST(PrepareAttestation, InterruptionStopsFfmpeg) {
   write_script(dir.file("ffmpeg"), "echo $$ > '" + dir.file("ffmpeg.pid") + "'\nexec sleep 100\n");
   const std::string command = "cd '" + dir.path().string() +
                               "' && VORLANT_VERIFY_FFPROBE=/nonexistent VORLANT_VERIFY_FFMPEG='" +
-                              dir.file("ffmpeg") + "' exec " + test_util::kProgram +
+                              dir.file("ffmpeg") + "' exec " + test_util::program_command() +
                               " prepare-attestation clip.mp4 --with-pdq 2> err.txt";
   pid_t child = ::fork();
   if (child == 0) {
