@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
+#include "pdq/pdq_testing.h"
 #include "result.h"
 #include "test_util.h"
 
@@ -56,9 +59,28 @@ TEST(Cli, UnknownCommands) {
   expect_runs({
       {{"Verify"}, 1, "", "error: unknown command: Verify\n"},
       {{"help"}, 1, "", "error: unknown command: help\n"},
-      {{"--version"}, 1, "", "error: unknown command: --version\n"},
+      {{"-V"}, 1, "", "error: unknown command: -V\n"},
       {{"", "x"}, 1, "", "error: unknown command: \n"},
   });
+}
+
+// Provenance on standard output; the kernel named is the one this processor
+// selects, as the hash library itself reports it.
+TEST(Cli, Version) {
+  auto r = run({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  const std::string kernel(pdq::testing::path_name(pdq::testing::selected_path()));
+  const std::regex shape(
+      "vorlant-verify [0-9]+\\.[0-9]+\\.[0-9]+\n"
+      "commit: ([0-9a-f]{40}(-dirty)?|unknown)\n"
+      "compiler: GNU [0-9.]+\n"
+      "target: [a-z0-9_]+, [A-Za-z]+, (static|dynamic)\n"
+      "pdq kernel: " +
+      kernel +
+      "\n"
+      "libcrypto: OpenSSL 3[^\n]*\n");
+  EXPECT_TRUE(std::regex_match(r.out, shape)) << r.out;
 }
 
 TEST(Cli, ArgumentsThatAreNotUtf8) {

@@ -204,7 +204,7 @@ TEST_F(Embed, RefusesStdoutThatIsTheInputOrTheSummary) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    EXPECT_NE(shell(dir_, std::string(test_util::kProgram) + " " + c.line + " 2> err.txt"), 0);
+    EXPECT_NE(shell(dir_, test_util::program_command() + " " + c.line + " 2> err.txt"), 0);
     EXPECT_EQ(test_util::read_file(dir_.file("err.txt")), "error: " + c.error + "\n");
     EXPECT_EQ(test_util::read_file(dir_.file("clip.mp4")), fixture::kSource);
     EXPECT_FALSE(fs::exists(dir_.path() / "out.mp4"));
@@ -297,8 +297,8 @@ TEST_F(Embed, RefusesATerminalAsOutput) {
 TEST_F(Embed, InterruptedCopyRemovesTheTemporaryFile) {
   const std::string fifo = dir_.file("source.fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::string command = std::string(test_util::kProgram) +
-                              " embed-evidence source.fifo env.json -o out.mp4 2> err.txt";
+  const std::string command =
+      test_util::program_command() + " embed-evidence source.fifo env.json -o out.mp4 2> err.txt";
   pid_t child = ::fork();
   if (child == 0) {
     ::execl("/bin/sh", "sh", "-c", ("cd " + dir_.path().string() + " && exec " + command).c_str(),

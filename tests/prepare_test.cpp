@@ -335,7 +335,7 @@ TEST(PrepareAttestation, RefusesToWriteOverTheRecording) {
     EXPECT_EQ(read_file(dir.file("clip.mp4")), "hello");
   }
   // Standard output appended to the recording itself.
-  const std::string command = "cd " + dir.path().string() + " && " + test_util::kProgram +
+  const std::string command = "cd " + dir.path().string() + " && " + test_util::program_command() +
                               " prepare-attestation clip.mp4 >> clip.mp4 2> err.txt";
   EXPECT_NE(std::system(command.c_str()), 0);
   EXPECT_EQ(read_file(dir.file("err.txt")), "error: output path must differ from input path\n");
@@ -449,7 +449,7 @@ TEST(PrepareAttestation, InterruptionStopsFfmpeg) {
   write_script(dir.file("ffmpeg"), "echo $$ > '" + dir.file("ffmpeg.pid") + "'\nexec sleep 100\n");
   const std::string command = "cd '" + dir.path().string() +
                               "' && VORLANT_VERIFY_FFPROBE=/nonexistent VORLANT_VERIFY_FFMPEG='" +
-                              dir.file("ffmpeg") + "' exec " + test_util::kProgram +
+                              dir.file("ffmpeg") + "' exec " + test_util::program_command() +
                               " prepare-attestation clip.mp4 --with-pdq 2> err.txt";
   pid_t child = ::fork();
   if (child == 0) {

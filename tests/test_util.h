@@ -1,6 +1,7 @@
 #pragma once
-// Helpers shared by the tests: a temporary directory, file helpers, and a
-// runner for the built program that captures exit status, stdout and stderr.
+// Helpers shared by the tests: a temporary directory, file helpers, the
+// checked-in test data, and a runner for the built program that captures
+// exit status, stdout and stderr (through the emulator in a cross build).
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -15,6 +16,8 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +27,31 @@ extern char** environ;
 namespace test_util {
 
 inline const char* kProgram = VORLANT_BIN;
-inline const std::filesystem::path kSharedTestdata = SHARED_TESTDATA;
+inline const std::filesystem::path kTestdata = TESTDATA;
+
+/// The emulator's words (empty in a native build).
+inline std::vector<std::string> emulator() {
+  std::istringstream words(VORLANT_EMULATOR);
+  return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+}
+/// True where the built program runs under an emulator (qemu-user).
+inline bool under_emulator() { return !emulator().empty(); }
+/// The built program as a shell command line starts it.
+inline std::string program_command() {
+  std::string line;
+  for (const std::string& word : emulator()) line += word + " ";
+  return line + kProgram;
+}
+
+/// The bytes of tests/data/<relative>. A missing file throws, which
+/// GoogleTest reports as a failure of the test that needed it, naming the
+/// file, instead of the test going on without its data.
+inline std::string read_testdata(const std::filesystem::path& relative) {
+  const std::filesystem::path path = kTestdata / relative;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("test data missing: " + path.string());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 /// Sets an environment variable (or unsets it, for nullptr) while alive and
 /// restores what was there before.
@@ -154,7 +181,10 @@ inline RunResult run(const std::vector<std::string>& args, const RunOptions& opt
   std::vector<char*> envp;
   for (auto& e : env_store) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::vector<std::string> argv_store{program};
+  // The built program of a cross build is started by its emulator.
+  std::vector<std::string> argv_store =
+      program == kProgram ? emulator() : std::vector<std::string>{};
+  argv_store.push_back(program);
   argv_store.insert(argv_store.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : argv_store) argv.push_back(a.data());
@@ -173,7 +203,7 @@ inline RunResult run(const std::vector<std::string>& args, const RunOptions& opt
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
       if (fd >= 0) ::close(fd);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
-    ::execve(program.c_str(), argv.data(), envp.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(in[0]);

@@ -302,7 +302,7 @@ TEST(Verify, RefusesToWriteTheReportOverItsInput) {
     EXPECT_EQ(test_util::read_file(dir.file("clip.evidence.mp4")), evidence);
   }
   // Standard output appended to the evidence file itself.
-  const std::string command = "cd " + dir.path().string() + " && " + test_util::kProgram +
+  const std::string command = "cd " + dir.path().string() + " && " + test_util::program_command() +
                               " verify clip.evidence.mp4 >> clip.evidence.mp4 2> err.txt";
   EXPECT_NE(std::system(command.c_str()), 0);
   EXPECT_EQ(test_util::read_file(dir.file("err.txt")),

@@ -13,6 +13,7 @@
 #include "commands/prepare.h"
 #include "commands/sign.h"
 #include "commands/verify.h"
+#include "commands/version.h"
 #include "encoding/text.h"
 #include "fileio/fd.h"
 
@@ -72,6 +73,7 @@ constexpr Command kCommands[] = {
     {"hash-frame-rgba",
      [](Args a) { return run_parsed(parse_hash_options(a), run_hash_frame_rgba); }},
     {"hash-raw-rgba", [](Args a) { return run_parsed(parse_hash_options(a), run_hash_raw_rgba); }},
+    {"--version", [](Args) { return run_version(); }},
 };
 
 }  // namespace

@@ -54,23 +54,17 @@ TargetParts split_target(std::string_view target) {
   return parts;
 }
 
-std::string uint128_text(unsigned __int128 value) {
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
-    value /= 10;
-  } while (value != 0);
-  return digits;
-}
-
+// Nanoseconds since the epoch in decimal, as seconds followed by nine
+// zero-padded digits, so no 128-bit type is needed (32-bit targets lack one).
 Result<std::string> clock_stamp() {
   timespec now{};
   if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) {
     return fail("system clock before Unix epoch: second time provided was later than self");
   }
-  const auto nanos = static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u +
-                     static_cast<unsigned __int128>(now.tv_nsec);
-  return uint128_text(nanos);
+  const std::string nanos = std::to_string(now.tv_nsec);
+  if (now.tv_sec == 0) return nanos;
+  return std::to_string(now.tv_sec) + std::string(9 - std::min<std::size_t>(9, nanos.size()), '0') +
+         nanos;
 }
 
 // Removes the temporary file on every way out except the successful rename,
