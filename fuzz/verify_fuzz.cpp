@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const VerificationReport report =
       fuzz::timed(size, [&] { return build_verification_report(file.path()); });
   try {
-    (void)nlohmann::json::parse(report.to_json());
+    const nlohmann::json back = nlohmann::json::parse(report.to_json());
+    fuzz::require(back.is_object(), "the report is not a JSON object");
   } catch (const nlohmann::json::exception& e) {
     fuzz::broken(std::string("the report does not read back: ") + e.what());
   }
