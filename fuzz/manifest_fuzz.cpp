@@ -85,7 +85,19 @@ class StrictReader {
       std::memcpy(&value, &bits, sizeof value);
       if (static_cast<double>(static_cast<float>(value)) == value) return false;
     }
-    return static_cast<double>(static_cast<_Float16>(value)) != value;
+    return !fits_half(value);
+  }
+
+  // Written out rather than cast through _Float16, which g++ 12 lacks in C++
+  // on some targets. NaN never compares equal, so it never counts as fitting.
+  static bool fits_half(double value) {
+    if (std::isnan(value)) return false;
+    if (std::isinf(value) || value == 0) return true;
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(value), &exponent);
+    if (exponent > 16) return false;  // above 65504
+    const double scaled = exponent >= -13 ? std::ldexp(fraction, 11) : std::ldexp(std::fabs(value), 24);
+    return scaled == std::floor(scaled);
   }
 
   bool value(int kind) {
