@@ -115,6 +115,15 @@ std::string format_fps(double fps) {
 }
 
 Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps) {
+  std::vector<std::string> hashes;
+  auto sampling = sample_frames_streaming(
+      input, fps, [&](std::string hash) { hashes.push_back(std::move(hash)); });
+  if (sampling) sampling->hashes = std::move(hashes);
+  return sampling;
+}
+
+Result<FrameSampling> sample_frames_streaming(const std::string& input, double fps,
+                                              const std::function<void(std::string)>& on_hash) {
   FrameSampling sampling;
   const VideoStreamProbe video = probe_video_stream(input);
   if (video.dimensions) {
@@ -133,6 +142,7 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
 
   std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
   pdq::Hasher hasher;
+  std::uint64_t hashed = 0;
   for (;;) {
     // On every early return the child's owner kills and reaps ffmpeg.
     auto full = read_frame(child->output().get(), frame);
@@ -140,8 +150,8 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
     if (!*full) break;
     auto hash = hasher.hash_rgba_frame(frame);
     if (!hash) return fail(hash.error().message());
-    sampling.hashes.push_back(std::move(*hash));
-    progress("\r  hashed " + std::to_string(sampling.hashes.size()) + total + " frames");
+    on_hash(std::move(*hash));
+    progress("\r  hashed " + std::to_string(++hashed) + total + " frames");
   }
   progress("\n");
   auto status = child->wait();

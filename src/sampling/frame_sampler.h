@@ -3,6 +3,7 @@
 // each 512x512 RGBA frame with PDQ as it arrives.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,3 +29,8 @@ std::string format_fps(double fps);
 /// ffmpeg: ..." or "ffmpeg exited with ..." (followed by "; INPUT has no
 /// video stream ..." when ffprobe found none).
 Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps);
+/// The same children, loop, progress and failures, but each hash goes to
+/// `on_hash` as it arrives and none is kept: the result's `hashes` stays
+/// empty, so memory is flat however many frames come.
+Result<FrameSampling> sample_frames_streaming(const std::string& input, double fps,
+                                              const std::function<void(std::string)>& on_hash);
