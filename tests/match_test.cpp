@@ -18,8 +18,6 @@ namespace {
 using test_util::RunResult;
 using test_util::TempDir;
 
-constexpr std::string_view kWarningStart = "warning: NOT AUTHENTICATED. The CLI checked";
-
 class Match : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -28,7 +26,7 @@ class Match : public ::testing::Test {
     // Two ffmpeg runs, each writing several files, since starting ffmpeg
     // costs about as much as encoding one of these clips.
     // clang-format off
-    const std::vector<std::vector<std::string>> steps = {
+    const std::vector<std::vector<std::string>> clips = {
         {"ffmpeg", "-v", "error",
          "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=10:duration=60",
          "-f", "lavfi", "-i", "mandelbrot=size=320x240:rate=10",
@@ -46,17 +44,20 @@ class Match : public ::testing::Test {
          "-map", "[mirrored]", "-t", "10", "-c:v", "libx264", "-preset", "ultrafast", "-b:v", "100k",
          "mirrored.mp4"},
     };
+    const std::vector<std::string> sign = {"sign-attestation", "--nvr-device-id", "nvr-01",
+        "--nvr-key-id", "key-01", "--nvr-private-key-hex", test_util::kTestKeyHex, "-o"};
     // clang-format on
-    for (const auto& step : steps) ASSERT_EQ(test_util::run_tool(step, dir_->path()).status, 0);
-    program({"prepare-attestation", "original.mp4", "--with-pdq", "-o", "request.json"});
-    program({"sign-attestation", "request.json", "--nvr-device-id", "nvr-01", "--nvr-key-id",
-             "key-01", "--nvr-private-key-hex", test_util::kTestKeyHex, "--signed-at-ms",
-             "1700000000000", "-o", "envelope.json"});
-    program({"embed-evidence", "original.mp4", "envelope.json", "-o", "evidence.mp4"});
-    program({"prepare-attestation", "original.mp4", "-o", "exact-request.json"});
-    program({"sign-attestation", "exact-request.json", "--nvr-device-id", "nvr-01", "--nvr-key-id",
-             "key-01", "--nvr-private-key-hex", test_util::kTestKeyHex, "-o", "no-hashes.json"});
-
+    for (const auto& clip : clips) ASSERT_EQ(test_util::run_tool(clip, dir_->path()).status, 0);
+    for (const std::vector<std::string>& step : {
+             std::vector<std::string>{"prepare-attestation", "original.mp4", "--with-pdq", "-o",
+                                      "request.json"},
+             with(sign, {"envelope.json", "request.json"}),
+             {"embed-evidence", "original.mp4", "envelope.json", "-o", "evidence.mp4"},
+             {"prepare-attestation", "original.mp4", "-o", "exact.json"},
+             with(sign, {"no-hashes.json", "exact.json"}),
+         }) {
+      ASSERT_EQ(run(step).status, 0) << step[0];
+    }
     std::string envelope = test_util::read_file(dir_->file("envelope.json"));
     const std::size_t sig = envelope.find("\"nvr_sig_hex\": \"") + 16;
     envelope[sig] = envelope[sig] == '0' ? '1' : '0';
@@ -67,129 +68,95 @@ class Match : public ::testing::Test {
     test_util::write_file(dir_->file("damaged.mp4"), damaged);
   }
   static void TearDownTestSuite() { dir_.reset(); }
-
   void SetUp() override {
     if (!dir_) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
   }
 
-  static RunResult program(const std::vector<std::string>& args, std::string stdin_bytes = {}) {
+  static std::vector<std::string> with(std::vector<std::string> a, std::vector<std::string> b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+  // The built program in the media directory.
+  static RunResult run(const std::vector<std::string>& args, std::string stdin_bytes = {}) {
     test_util::RunOptions options;
     options.cwd = dir_->path();
     options.stdin_bytes = std::move(stdin_bytes);
-    RunResult r = test_util::run(args, options);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r;
+    return test_util::run(args, options);
   }
-
-  static std::string last_line(const std::string& text) {
-    std::string_view t(text);
-    t.remove_suffix(t.ends_with('\n') ? 1 : 0);
-    return std::string(t.substr(t.rfind('\n') + 1));
+  static std::string last_line(std::string_view text) {
+    text.remove_suffix(text.ends_with('\n') ? 1 : 0);
+    return std::string(text.substr(text.rfind('\n') + 1));
   }
 
   static inline std::unique_ptr<TempDir> dir_;
 };
 
+// Checked evidence file, damaged evidence file, envelope on standard input.
 TEST_F(Match, CutAndScaledCopyMatchesWithItsOffset) {
-  struct Case {
-    std::string_view evidence;
-    bool from_stdin;
-    std::string_view binding;
-  };
-  constexpr Case kCases[] = {
-      {"evidence.mp4", false, "ok"},
-      {"damaged.mp4", false, "fail"},
-      {"-", true, "not_checked"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.evidence);
+  for (const auto& [evidence, binding] : std::vector<std::pair<std::string, std::string>>{
+           {"evidence.mp4", "ok"}, {"damaged.mp4", "fail"}, {"-", "not_checked"}}) {
+    SCOPED_TRACE(evidence);
     const RunResult r =
-        program({"match", "cut.mp4", std::string(c.evidence)},
-                c.from_stdin ? test_util::read_file(dir_->file("envelope.json")) : "");
+        run({"match", "cut.mp4", evidence}, test_util::read_file(dir_->file("envelope.json")));
+    ASSERT_EQ(r.status, 0) << r.err;
     const auto report = nlohmann::json::parse(r.out);
-    EXPECT_EQ(report["purpose"], "zq.evidence.match_result.v1");
-    EXPECT_EQ(report["source_binding"], c.binding);
+    std::string keys;
+    for (const auto& [key, value] : report.items()) keys += key + " ";
+    EXPECT_EQ(keys,
+              "avg_distance candidate confidence evidence fps matched_frames max_distance "
+              "nvr_device_id nvr_key_id nvr_pubkey_hex offset_seconds phash_count purpose "
+              "signature signed_at_ms signed_fps source_binding source_hash_scope "
+              "source_sha256_hex source_size total_query_frames v ");
+    EXPECT_EQ(report["source_binding"], binding);
     EXPECT_EQ(report["confidence"], "high");
     EXPECT_EQ(report["total_query_frames"], 20);
     EXPECT_GE(report["matched_frames"], 18);
     EXPECT_LE(std::fabs(report["offset_seconds"].get<double>() - 20.0), 0.5);
-    EXPECT_EQ(report["phash_count"], 120);
-    EXPECT_EQ(report["nvr_device_id"], "nvr-01");
-    EXPECT_NE(r.err.find(kWarningStart), std::string::npos);
+    EXPECT_NE(r.err.find("warning: NOT AUTHENTICATED."), std::string::npos);
+    EXPECT_EQ(r.err.find("source binding does not hold") != std::string::npos, binding == "fail");
     EXPECT_TRUE(last_line(r.err).starts_with("==> high confidence: ")) << r.err;
     EXPECT_TRUE(last_line(r.err).ends_with(" s into the recording")) << r.err;
-    EXPECT_EQ(r.err.find("warning: the evidence file's source binding does not hold") !=
-                  std::string::npos,
-              c.binding == "fail");
   }
-}
-
-TEST_F(Match, ReportKeysAndOutputFile) {
-  const RunResult r = program({"match", "cut.mp4", "envelope.json", "-o", "out/report.json"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("==> wrote out/report.json\n"), std::string::npos);
-  const auto report = nlohmann::json::parse(test_util::read_file(dir_->file("out/report.json")));
-  std::string keys;
-  for (const auto& [key, value] : report.items()) keys += key + " ";
-  EXPECT_EQ(keys,
-            "avg_distance candidate confidence evidence fps matched_frames max_distance "
-            "nvr_device_id nvr_key_id nvr_pubkey_hex offset_seconds phash_count purpose signature "
-            "signed_at_ms signed_fps source_binding source_hash_scope source_sha256_hex "
-            "source_size total_query_frames v ");
 }
 
 // No frame comes near: the mean distance and the offset are left out.
 TEST_F(Match, ClipsThatAreNoCopyGradeLow) {
   for (const char* clip : {"mirrored.mp4", "unrelated.mp4"}) {
     SCOPED_TRACE(clip);
-    const RunResult r = program({"match", clip, "evidence.mp4"});
+    const RunResult r = run({"match", clip, "evidence.mp4"});
+    ASSERT_EQ(r.status, 0) << r.err;
     const auto report = nlohmann::json::parse(r.out);
     EXPECT_EQ(report["confidence"], "low");
-    EXPECT_EQ(report["matched_frames"], 0);
-    EXPECT_FALSE(report.contains("avg_distance"));
-    EXPECT_FALSE(report.contains("offset_seconds"));
+    EXPECT_FALSE(report.contains("avg_distance") || report.contains("offset_seconds"));
     EXPECT_EQ(last_line(r.err), "==> low confidence: 0 of 20 frames within distance 31");
   }
 }
 
 TEST_F(Match, EvidenceAndCandidatesThatCannotBeCompared) {
-  struct Case {
-    std::string_view name;
+  const struct {
     std::vector<std::string> args;
     std::string_view error;
-  };
-  const Case kCases[] = {
-      {"broken signature",
-       {"cut.mp4", "bad-signature.json"},
+  } kCases[] = {
+      {{"cut.mp4", "bad-signature.json"},
        "error: NVR signature does not verify with envelope public key"},
-      {"no hashes",
-       {"cut.mp4", "no-hashes.json"},
+      {{"cut.mp4", "no-hashes.json"},
        "error: the evidence carries no perceptual hashes: its signed manifest has no "
        "phashes_hex and fps to match against"},
-      {"no video stream",
-       {"audio.mp4", "envelope.json"},
+      {{"audio.mp4", "envelope.json"},
        "error: no video frames sampled from the candidate audio.mp4: ffmpeg exited with exit "
        "status: 1"},
-      {"not evidence", {"cut.mp4", "cut.mp4"}, "error: No signed evidence envelope found."},
-      {"report over the evidence",
-       {"cut.mp4", "evidence.mp4", "-o", "./evidence.mp4"},
+      {{"cut.mp4", "evidence.mp4", "-o", "./evidence.mp4"},
        "error: output path must differ from input path"},
-      {"key not pinned",
-       {"cut.mp4", "envelope.json", "--nvr-pubkey-hex",
+      {{"cut.mp4", "envelope.json", "--nvr-pubkey-hex",  // the generator point
         "046b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c2964fe342e2fe1a7f9b8ee7eb4"
         "a7c0f9e162bce33576b315ececbb6406837bf51f5"},
        "error: The envelope's NVR public key is not one of the pinned keys: "
        "0460fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb67903fe1008b8bc99a41ae9e"
        "95628bc64f2f1b20c2d7e9f5177a3c294d4462299"},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    std::vector<std::string> args{"match"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    test_util::RunOptions options;
-    options.cwd = dir_->path();
-    const RunResult r = test_util::run(args, options);
-    EXPECT_EQ(r.status, 1);
+  for (const auto& c : kCases) {
+    const RunResult r = run(with({"match"}, c.args));
+    EXPECT_EQ(r.status, 1) << c.error;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(last_line(r.err), c.error);
   }

@@ -116,9 +116,9 @@ std::uint32_t saturated_u32(std::uint64_t value) {
 }
 
 std::string one_decimal(double value) {
-  char text[64];
-  int length = std::snprintf(text, sizeof text, "%.1f", value);
-  return std::string(text, static_cast<std::size_t>(std::max(length, 0)));
+  char text[400];  // the largest double has 309 digits before the point
+  const int length = std::snprintf(text, sizeof text, "%.1f", value);
+  return std::string(text, static_cast<std::size_t>(std::clamp(length, 0, 399)));
 }
 
 // The report's words for the values of the enumeration, in their order.
