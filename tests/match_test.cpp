@@ -143,8 +143,7 @@ TEST_F(Match, EvidenceAndCandidatesThatCannotBeCompared) {
        "error: the evidence carries no perceptual hashes: its signed manifest has no "
        "phashes_hex and fps to match against"},
       {{"audio.mp4", "envelope.json"},
-       "error: no video frames sampled from the candidate audio.mp4: ffmpeg exited with exit "
-       "status: 1"},
+       "error: ffmpeg exited with exit status: 1; audio.mp4 has no video stream to sample"},
       {{"cut.mp4", "evidence.mp4", "-o", "./evidence.mp4"},
        "error: output path must differ from input path"},
       {{"cut.mp4", "envelope.json", "--nvr-pubkey-hex",  // the generator point

@@ -217,11 +217,12 @@ CommandOutcome run_match(const MatchOptions& options) {
                      fps,
                      options.max_distance,
                      matcher.statistics()};
-  if (report.statistics.total_query_frames == 0) {
-    const std::string none = "no video frames sampled from the candidate " + options.candidate;
-    return fail(sampled ? none : none + ": " + sampled.error());
-  }
   if (!sampled) return fail(sampled.error());
+  if (report.statistics.total_query_frames == 0) {
+    const std::string& reason = sampled->no_frames_reason;
+    return fail("no video frames sampled from the candidate " + options.candidate +
+                (reason.empty() ? "" : ": " + reason));
+  }
 
   if (auto written = write_text_output(options.output, report.to_json()); !written) return written;
   (void)write_all(STDERR_FILENO, not_authenticated_warning(!pinned->empty()));
