@@ -12,12 +12,10 @@
 
 namespace {
 
+using test_util::have_ffmpeg;
+using test_util::kTestKeyHex;
 using test_util::RunResult;
 using test_util::TempDir;
-
-// RFC 6979's P-256 example key: a fixed key for tests only.
-constexpr const char* kTestKeyHex =
-    "c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721";
 
 test_util::RunOptions in_dir(const TempDir& dir) {
   test_util::RunOptions options;
@@ -25,14 +23,8 @@ test_util::RunOptions in_dir(const TempDir& dir) {
   return options;
 }
 
-// Runs a program found on the search path.
 RunResult tool(const TempDir& dir, std::vector<std::string> args) {
-  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\""});
-  return test_util::run(args, in_dir(dir), "/bin/sh");
-}
-
-bool have_ffmpeg() {
-  return std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") == 0;
+  return test_util::run_tool(std::move(args), dir.path());
 }
 
 struct Clip {

@@ -419,6 +419,39 @@ TEST(EndOfOptions, LaterArgumentsArePaths) {
   EXPECT_EQ(v.input, "-v.mp4");
 }
 
+TEST(MatchOptions, ErrorsAndValues) {
+  expect_errors(
+      {
+          {"nothing", {}, "missing candidate path"},
+          {"no evidence", {"c.mp4"}, "missing evidence path"},
+          {"third path", {"c.mp4", "e.mp4", "x"}, "unexpected extra path argument: x"},
+          {"unknown", {"c.mp4", "e.mp4", "--name"}, "unknown match option: --name"},
+          {"over 256",
+           {"--max-distance", "257"},
+           "invalid --max-distance 257: must be a whole number from 0 to 256"},
+          {"negative",
+           {"--max-distance", "-1"},
+           "invalid --max-distance -1: must be a whole number from 0 to 256"},
+          {"no distance", {"--max-distance"}, "--max-distance requires a value"},
+      },
+      parse_match_options);
+  FpsEnv env("7");  // not read: the signed rate is the default
+  auto o = parse_match_options(Args{"c.mp4", "-"}).value();
+  EXPECT_TRUE(o.evidence.is_stdin());
+  EXPECT_FALSE(o.fps.has_value());
+  EXPECT_EQ(o.max_distance, 31u);
+  o = parse_match_options(Args{"--max-distance", "256", "--nvr-pubkey-hex", "k1", "--fps", "4",
+                               "--nvr-pubkeys-file", "f", "--nvr-pubkey-hex", "k2", "--", "-c.mp4",
+                               "--fps"})
+          .value();
+  EXPECT_EQ(o.candidate, "-c.mp4");
+  EXPECT_EQ(o.evidence.path, "--fps");
+  EXPECT_EQ(o.fps, 4.0);
+  EXPECT_EQ(o.max_distance, 256u);
+  EXPECT_EQ(o.nvr_pubkey_hex, (std::vector<std::string>{"k1", "k2"}));
+  EXPECT_EQ(o.nvr_pubkeys_files, std::vector<std::string>{"f"});
+}
+
 TEST(HashOptions, ErrorsAndValues) {
   expect_errors(
       {

@@ -149,6 +149,8 @@ TEST(MediaUrl, NamesThatLookLikeProtocolsStayFiles) {
       {"/videos/cam:1.mp4", "/videos/cam:1.mp4"},
       {"my clip:1.mp4", "my clip:1.mp4"},
       {"./pipe:3", "./pipe:3"},
+      {"-", "file:-"},  // ffmpeg's name for its standard input
+      {"-clip.mp4", "-clip.mp4"},
   };
   for (const auto& c : cases) EXPECT_EQ(media_url(c.path), c.url) << c.path;
 }

@@ -237,4 +237,21 @@ inline const char* kOpenssl = "/usr/bin/openssl";
 /// Runs the openssl command-line tool, which makes keys as operators do.
 inline RunResult openssl(const std::vector<std::string>& args) { return run(args, {}, kOpenssl); }
 
+/// RFC 6979's P-256 example key: a fixed signing key for tests only.
+inline constexpr const char* kTestKeyHex =
+    "c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721";
+
+/// True when ffmpeg and ffprobe are on the search path.
+inline bool have_ffmpeg() {
+  return std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") == 0;
+}
+
+/// Runs a program found on the search path, in the directory `cwd`.
+inline RunResult run_tool(std::vector<std::string> args, const std::string& cwd) {
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\""});
+  RunOptions options;
+  options.cwd = cwd;
+  return run(args, options, "/bin/sh");
+}
+
 }  // namespace test_util

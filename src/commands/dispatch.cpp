@@ -9,6 +9,7 @@
 #include "commands/confidence.h"
 #include "commands/embed.h"
 #include "commands/hash_frames.h"
+#include "commands/match.h"
 #include "commands/options.h"
 #include "commands/prepare.h"
 #include "commands/sign.h"
@@ -69,6 +70,7 @@ constexpr Command kCommands[] = {
     {"embed-evidence",
      [](Args a) { return run_parsed(parse_embed_options(a), run_embed_evidence); }},
     {"verify", [](Args a) { return run_parsed(parse_verify_options(a), run_verify); }},
+    {"match", [](Args a) { return run_parsed(parse_match_options(a), run_match); }},
     {"confidence", [](Args a) { return run_confidence(a); }},
     {"hash-frame-rgba",
      [](Args a) { return run_parsed(parse_hash_options(a), run_hash_frame_rgba); }},

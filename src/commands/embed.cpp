@@ -13,10 +13,8 @@
 
 #include "commands/evidence_members.h"
 #include "commands/same_file.h"
-#include "evidence/envelope.h"
+#include "evidence/checked_envelope.h"
 #include "evidence/json_doc.h"
-#include "evidence/manifest.h"
-#include "evidence/signature.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "mp4/box_scanner.h"
@@ -67,18 +65,11 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   if (auto r = check_paths(options); !r) return r;
   auto bytes = read_input(options.envelope, "evidence envelope");
   if (!bytes) return fail(bytes.error());
-  auto envelope = read_envelope(*bytes);
-  if (!envelope) return fail(envelope.error());
-  if (envelope->purpose != kMp4BoxEnvelopePurpose) {
-    return fail("signed evidence envelope must be v2 evidence mp4 box");
-  }
-  auto manifest = decode_manifest(envelope->manifest);
-  if (!manifest) return fail(manifest.error());
-  if (!verify_evidence_signature(envelope->public_key, envelope->signature, envelope->manifest)) {
-    return fail("NVR signature does not verify with envelope public key");
-  }
+  auto checked = check_envelope_document(*bytes);
+  if (!checked) return fail(checked.error());
+  auto& [envelope, manifest] = *checked;
   // verify would refuse the evidence file, so it is not made.
-  if (auto mismatch = unsigned_fps_mismatch(*envelope, *manifest)) return fail(*mismatch);
+  if (auto mismatch = unsigned_fps_mismatch(envelope, manifest)) return fail(*mismatch);
   // The box carries the envelope exactly as signed and read, never re-serialised.
   auto box = build_evidence_box(*bytes);
   if (!box) return fail(box.error());
@@ -90,12 +81,12 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   if (auto r = check_appendable_source(source->fd.get(), source->size); !r) return r;
   const bool to_path = options.output.kind == OutputTarget::Kind::Path;
   const std::string shown = to_path ? options.output.path : "stdout";
-  auto written = to_path ? write_evidence_file(*source, options.output.path, *box, *manifest)
-                         : stream_evidence_to_stdout(*source, *box, *manifest);
+  auto written = to_path ? write_evidence_file(*source, options.output.path, *box, manifest)
+                         : stream_evidence_to_stdout(*source, *box, manifest);
   if (!written) return fail(written.error());
   (void)write_all(STDERR_FILENO, "==> wrote " + shown + " (+" + std::to_string(box->size()) +
                                      " bytes uuid box)\n");
-  const EmbedSummary summary{options.input, shown, box->size(), std::move(*envelope),
-                             std::move(*manifest)};
+  const EmbedSummary summary{options.input, shown, box->size(), std::move(envelope),
+                             std::move(manifest)};
   return write_text_output(options.summary, summary.to_json());
 }

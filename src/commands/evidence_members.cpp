@@ -36,3 +36,9 @@ std::optional<std::string> unsigned_fps_mismatch(const EvidenceEnvelope& envelop
          " differs from the signed manifest fps " + nlohmann::json(*manifest.fps).dump() +
          " (the envelope's fps is not covered by the signature)";
 }
+
+std::optional<std::string> unpinned_key(const EvidenceEnvelope& envelope,
+                                        const PinnedKeys& pinned) {
+  if (pinned.empty() || pinned.contains(envelope.public_key)) return std::nullopt;
+  return "The envelope's NVR public key is not one of the pinned keys: " + envelope.nvr_pubkey_hex;
+}

@@ -41,6 +41,24 @@ std::unexpected<std::string> extra_path(const std::string& arg) {
   return fail("unexpected extra path argument: " + arg);
 }
 
+// The value after the option at args[i], read with `parse`; i moves onto it.
+template <class Parse>
+auto option_value(Args args, std::size_t& i, std::string_view option, Parse parse)
+    -> decltype(parse(args[i])) {
+  if (++i == args.size()) return requires_value(option);
+  return parse(args[i]);
+}
+
+// A bit count that a Hamming distance between 256-bit hashes can reach.
+Result<std::uint32_t> parse_max_distance(std::string_view text) {
+  auto distance = parse_u32(text);
+  if (!distance || *distance > 256) {
+    return fail("invalid --max-distance " + std::string(text) +
+                ": must be a whole number from 0 to 256");
+  }
+  return *distance;
+}
+
 // The frame rate of VORLANT_VERIFY_FPS, when set to text.
 Result<std::optional<double>> fps_from_environment() {
   const char* value = std::getenv("VORLANT_VERIFY_FPS");
@@ -273,6 +291,47 @@ Result<VerifyOptions> parse_verify_options(Args args) {
     }
   }
   if (!has_input) return fail("missing input path");
+  return o;
+}
+
+Result<MatchOptions> parse_match_options(Args args) {
+  MatchOptions o;
+  std::size_t positionals = 0;
+  bool options_ended = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_ended || a == "-" || !a.starts_with("-")) {
+      if (positionals == 2) return extra_path(a);
+      if (positionals++ == 0) {
+        o.candidate = a;  // a file named "-" here: frames are never read from stdin
+      } else {
+        o.evidence = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
+      }
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "-o" || a == "--out" || a == "--output") {
+      auto target = option_value(args, i, "--output", parse_output_target);
+      if (!target) return fail(target.error());
+      o.output = *target;
+    } else if (a == "--fps") {
+      auto fps = option_value(args, i, a, parse_fps);
+      if (!fps) return fail(fps.error());
+      o.fps = *fps;
+    } else if (a == "--max-distance") {
+      auto distance = option_value(args, i, a, parse_max_distance);
+      if (!distance) return fail(distance.error());
+      o.max_distance = *distance;
+    } else if (a == "--nvr-pubkey-hex" || a == "--nvr-pubkeys-file") {
+      auto key =
+          option_value(args, i, a, [](std::string_view v) { return Result<std::string>(v); });
+      if (!key) return fail(key.error());
+      (a == "--nvr-pubkey-hex" ? o.nvr_pubkey_hex : o.nvr_pubkeys_files).push_back(*key);
+    } else {
+      return fail("unknown match option: " + a);
+    }
+  }
+  if (positionals == 0) return fail("missing candidate path");
+  if (positionals == 1) return fail("missing evidence path");
   return o;
 }
 

@@ -47,6 +47,16 @@ struct VerifyOptions {
   std::vector<std::string> nvr_pubkeys_files;  // files of pinned keys
 };
 
+struct MatchOptions {
+  std::string candidate;
+  InputSource evidence;
+  std::optional<double> fps;        // the signed rate when not given
+  std::uint32_t max_distance = 31;  // bits of 256
+  OutputTarget output;
+  std::vector<std::string> nvr_pubkey_hex;     // pinned keys, every one given
+  std::vector<std::string> nvr_pubkeys_files;  // files of pinned keys
+};
+
 struct HashOptions {
   HashFormat format = HashFormat::Hex;
   bool progress = false;
@@ -64,4 +74,6 @@ Result<SignOptions> parse_sign_options(std::span<const std::string> args, std::s
                                        std::string_view kind);
 Result<EmbedOptions> parse_embed_options(std::span<const std::string> args);
 Result<VerifyOptions> parse_verify_options(std::span<const std::string> args);
+/// "--" ends the options: every later argument is a path.
+Result<MatchOptions> parse_match_options(std::span<const std::string> args);
 Result<HashOptions> parse_hash_options(std::span<const std::string> args);

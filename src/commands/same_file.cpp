@@ -72,3 +72,15 @@ bool is_stdout_file(const std::string& path) {
   auto st = stat_path(path);
   return st && same_inode(out, *st);
 }
+
+bool output_lands_on(const OutputTarget& output, const std::string& input) {
+  switch (output.kind) {
+    case OutputTarget::Kind::Path:
+      return is_same_existing_file(output.path, input);
+    case OutputTarget::Kind::Stdout:
+      return is_stdout_file(input);
+    case OutputTarget::Kind::Discard:
+      return false;
+  }
+  return false;
+}

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "fileio/streams.h"
 #include "result.h"
 
 /// Why a command refuses an output that is its own input.
@@ -21,3 +22,6 @@ bool names_same_file(const std::string& a, const std::string& b);
 Result<bool> resolves_to_same_path(const std::string& input, const std::string& output);
 /// True when standard output is a regular file and `path` is that file.
 bool is_stdout_file(const std::string& path);
+/// True when writing to `output` would overwrite the existing file `input`:
+/// a path to the same file, or standard output redirected onto it.
+bool output_lands_on(const OutputTarget& output, const std::string& input);

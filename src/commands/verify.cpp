@@ -70,9 +70,9 @@ void check_unsigned_members(VerificationReport& r, const PinnedKeys& pinned) {
   if (auto mismatch = unsigned_fps_mismatch(e, *r.manifest)) {
     r.binding_holds = false;
     r.detail = *mismatch;
-  } else if (!pinned.empty() && !pinned.contains(e.public_key)) {
+  } else if (auto unpinned = unpinned_key(e, pinned)) {
     r.binding_holds = false;
-    r.detail = "The envelope's NVR public key is not one of the pinned keys: " + e.nvr_pubkey_hex;
+    r.detail = *unpinned;
   }
 }
 
@@ -147,26 +147,31 @@ VerificationReport build_verification_report(const OpenFile& file, const PinnedK
   return r;
 }
 
+std::string_view not_authenticated_warning(bool key_pinned) {
+  return key_pinned ? kPinnedKeyWarning : kNotAuthenticatedWarning;
+}
+
+void warn_unsigned_registry_base(const EvidenceEnvelope& envelope) {
+  if (envelope.registry_base.empty()) return;
+  // Quoted as JSON, so a hostile value can't drive the terminal.
+  (void)write_all(STDERR_FILENO, "warning: registry_base " +
+                                     json_text(nlohmann::json(envelope.registry_base)) +
+                                     " is not covered by the signature; do not follow it to "
+                                     "confirm this file\n");
+}
+
 CommandOutcome run_verify(const VerifyOptions& options) {
   // Writing the report over the evidence file would destroy what it describes.
-  const bool clash =
-      options.output.kind == OutputTarget::Kind::Path
-          ? is_same_existing_file(options.output.path, options.input)
-          : options.output.kind == OutputTarget::Kind::Stdout && is_stdout_file(options.input);
-  if (clash) return fail(std::string(kOutputIsInputMessage));
+  if (output_lands_on(options.output, options.input)) {
+    return fail(std::string(kOutputIsInputMessage));
+  }
   auto pinned = PinnedKeys::load(options.nvr_pubkey_hex, options.nvr_pubkeys_files);
   if (!pinned) return fail(pinned.error());
 
   const VerificationReport report = build_verification_report(options.input, *pinned);
   if (auto r = write_text_output(options.output, report.to_json()); !r) return r;
-  if (report.box && !report.box->envelope.registry_base.empty()) {
-    // Quoted as JSON, so a hostile value can't drive the terminal.
-    (void)write_all(STDERR_FILENO, "warning: registry_base " +
-                                       json_text(nlohmann::json(report.box->envelope.registry_base)) +
-                                       " is not covered by the signature; do not follow it to "
-                                       "confirm this file\n");
-  }
+  if (report.box) warn_unsigned_registry_base(report.box->envelope);
   if (!report.binding_holds) return fail(report.detail);
-  (void)write_all(STDERR_FILENO, pinned->empty() ? kNotAuthenticatedWarning : kPinnedKeyWarning);
+  (void)write_all(STDERR_FILENO, not_authenticated_warning(!pinned->empty()));
   return {};
 }

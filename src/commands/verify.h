@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "commands/options.h"
 #include "evidence/manifest.h"
@@ -37,6 +38,13 @@ VerificationReport build_verification_report(const std::string& input_path,
 /// The same through an open file: every byte judged is read through its
 /// descriptor, so renaming another file over the path changes nothing.
 VerificationReport build_verification_report(const OpenFile& file, const PinnedKeys& pinned = {});
+
+/// The warning, one line with its newline, that a passing check is no
+/// authenticity result; the pinned form says the key matched a pinned key.
+std::string_view not_authenticated_warning(bool key_pinned);
+/// Warns on stderr, when the envelope names a registry, that the signature
+/// does not cover it.
+void warn_unsigned_registry_base(const EvidenceEnvelope& envelope);
 
 /// Writes the report; succeeds only when the self-signed binding holds.
 CommandOutcome run_verify(const VerifyOptions& options);

@@ -65,10 +65,12 @@ Result<bool> read_frame(int fd, std::span<std::uint8_t> frame) {
   return true;
 }
 
-std::string no_video_stream(const std::string& input) {
-  return input +
-         " has no video stream to sample; leave out --with-pdq and --fps to attest its "
-         "bytes alone";
+// What prepare-attestation can do instead: attest the bytes alone.
+constexpr std::string_view kAttestBytesAlone =
+    "; leave out --with-pdq and --fps to attest its bytes alone";
+
+std::string no_video_stream(const std::string& input, std::string_view advice) {
+  return input + " has no video stream to sample" + std::string(advice);
 }
 
 // `value` rounded up to two significant digits, as text without trailing
@@ -115,6 +117,16 @@ std::string format_fps(double fps) {
 }
 
 Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps) {
+  std::vector<std::string> hashes;
+  auto sampling = sample_frames_streaming(
+      input, fps, [&](std::string hash) { hashes.push_back(std::move(hash)); }, kAttestBytesAlone);
+  if (sampling) sampling->hashes = std::move(hashes);
+  return sampling;
+}
+
+Result<FrameSampling> sample_frames_streaming(const std::string& input, double fps,
+                                              const std::function<void(std::string)>& on_hash,
+                                              std::string_view no_video_advice) {
   FrameSampling sampling;
   const VideoStreamProbe video = probe_video_stream(input);
   if (video.dimensions) {
@@ -133,6 +145,7 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
 
   std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
   pdq::Hasher hasher;
+  std::uint64_t hashed = 0;
   for (;;) {
     // On every early return the child's owner kills and reaps ffmpeg.
     auto full = read_frame(child->output().get(), frame);
@@ -140,8 +153,8 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
     if (!*full) break;
     auto hash = hasher.hash_rgba_frame(frame);
     if (!hash) return fail(hash.error().message());
-    sampling.hashes.push_back(std::move(*hash));
-    progress("\r  hashed " + std::to_string(sampling.hashes.size()) + total + " frames");
+    on_hash(std::move(*hash));
+    progress("\r  hashed " + std::to_string(++hashed) + total + " frames");
   }
   progress("\n");
   auto status = child->wait();
@@ -149,11 +162,11 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
   if (!exited_successfully(*status)) {
     // Said after ffmpeg's own words, which may not name the cause plainly.
     const std::string exited = "ffmpeg exited with " + describe_exit(*status);
-    return fail(video.none ? exited + "; " + no_video_stream(input) : exited);
+    return fail(video.none ? exited + "; " + no_video_stream(input, no_video_advice) : exited);
   }
-  if (sampling.hashes.empty()) {
+  if (hashed == 0) {
     sampling.no_frames_reason =
-        video.none ? no_video_stream(input) : too_short(input, fps, duration);
+        video.none ? no_video_stream(input, no_video_advice) : too_short(input, fps, duration);
   }
   return sampling;
 }

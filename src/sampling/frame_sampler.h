@@ -3,8 +3,10 @@
 // each 512x512 RGBA frame with PDQ as it arrives.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "result.h"
@@ -28,3 +30,10 @@ std::string format_fps(double fps);
 /// ffmpeg: ..." or "ffmpeg exited with ..." (followed by "; INPUT has no
 /// video stream ..." when ffprobe found none).
 Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fps);
+/// The same children, loop, progress and failures, but each hash goes to
+/// `on_hash` as it arrives and none is kept: the result's `hashes` stays
+/// empty, so memory is flat however many frames come. `no_video_advice`
+/// follows "INPUT has no video stream to sample" in the texts that say so.
+Result<FrameSampling> sample_frames_streaming(const std::string& input, double fps,
+                                              const std::function<void(std::string)>& on_hash,
+                                              std::string_view no_video_advice = {});

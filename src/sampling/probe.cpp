@@ -56,13 +56,15 @@ std::optional<double> probe_duration(const std::string& input) {
 
 std::string media_url(const std::string& path) {
   // ffmpeg takes a leading run of scheme characters followed by ":" as a
-  // protocol name ("concat:", "pipe:", "http:"), and "subfile," with a
-  // later ":" as its subfile protocol. "file:" keeps such a name a file.
+  // protocol name ("concat:", "pipe:", "http:"), "subfile," with a later
+  // ":" as its subfile protocol, and "-" as standard input. "file:" keeps
+  // such a name a file.
   constexpr std::string_view kSchemeCharacters =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
   const std::size_t scheme = path.find_first_not_of(kSchemeCharacters);
-  const bool protocol_like = (scheme > 0 && scheme != std::string::npos && path[scheme] == ':') ||
-                             (path.starts_with("subfile,") && path.find(':') != std::string::npos);
+  const bool protocol_like =
+      (scheme > 0 && scheme != std::string::npos && path[scheme] == ':') ||
+      (path.starts_with("subfile,") && path.find(':') != std::string::npos) || path == "-";
   return protocol_like ? "file:" + path : path;
 }
 

@@ -1,0 +1,50 @@
+# Shared by the benchmarks of the commands that sample frames through ffmpeg
+# (prepare.sh, match.sh); sourced from the repository's root, not run.
+# Clips and results go to bench/out/.
+
+out=bench/out
+mkdir -p "$out"
+unset VORLANT_VERIFY_FPS VORLANT_VERIFY_FFPROBE VORLANT_VERIFY_FFMPEG
+
+# A testsrc2 h264 clip, made once and kept in $out.
+make_clip() {  # seconds, WIDTHxHEIGHT, frame rate, file
+  [ -s "$4" ] && return 0
+  echo "==> generating $4 (${1}s, $2, h264)" >&2
+  ffmpeg -hide_banner -v error -nostdin -y -f lavfi \
+    -i "testsrc2=size=$2:rate=$3:duration=$1" \
+    -c:v libx264 -preset veryfast -pix_fmt yuv420p "$4"
+}
+
+# The command against the bare ffmpeg decode it drives: the argument vector
+# the program gives ffmpeg at 2 fps, raw frames to /dev/null. Prints the
+# ratios of the mean and median wall times and of the CPU times.
+time_against_bare_decode() {  # results name, clip, label, command
+  hyperfine --warmup 1 --runs "${RUNS:-10}" --export-json "$out/$1.json" \
+    -n "bare ffmpeg decode" \
+    "ffmpeg -hide_banner -nostdin -v error -i $2 -vf fps=2,scale=512:512:flags=bilinear -an -sn -f rawvideo -pix_fmt rgba -color_range pc pipe:1 > /dev/null" \
+    -n "$3" "$4 > /dev/null 2>&1"
+  python3 - "$out/$1.json" "$3" <<'PY'
+import json, sys
+r = {x["command"]: x for x in json.load(open(sys.argv[1]))["results"]}
+bare, ours = r["bare ffmpeg decode"], r[sys.argv[2]]
+cpu = lambda x: x["user"] + x["system"]  # means, ffmpeg included
+for name, a, b in (("mean", ours["mean"], bare["mean"]),
+                   ("median", ours["median"], bare["median"]),
+                   ("CPU", cpu(ours), cpu(bare))):
+    print(f"ratio ({name}): {a / b:.3f}x  ({a:.3f} s vs {b:.3f} s)")
+PY
+}
+
+# Peak resident memory in KiB of the command itself, not of its ffmpeg child:
+# the kernel's high-water mark (VmHWM) of the process, read until it exits.
+# /usr/bin/time would fold the waited-for ffmpeg into its figure.
+peak_rss_kib() {  # command and arguments
+  "$@" > /dev/null 2>&1 &
+  local pid=$! peak=0 hwm
+  while hwm=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status" 2>/dev/null) && [ -n "$hwm" ]; do
+    peak=$hwm
+    sleep 0.02
+  done
+  wait "$pid"
+  echo "$peak"
+}
