@@ -18,6 +18,10 @@ echo "==> timing, 60 s clip" >&2
 time_against_bare_decode prepare "$out/clip60.mp4" "prepare-attestation --with-pdq" \
   "$bin prepare-attestation $out/clip60.mp4 --with-pdq --output -"
 
+echo "==> alternating runs, 60 s clip" >&2
+alternate_against_bare_decode "$out/clip60.mp4" "prepare-attestation --with-pdq" \
+  "$bin prepare-attestation $out/clip60.mp4 --with-pdq --output -"
+
 for clip in clip60 clip240; do
   kib=$(peak_rss_kib "$bin" prepare-attestation "$out/$clip.mp4" --with-pdq --output -)
   echo "peak RSS, $clip: $kib KiB ($((kib / 1024)) MiB)"

@@ -48,3 +48,25 @@ peak_rss_kib() {  # command and arguments
   wait "$pid"
   echo "$peak"
 }
+
+# The same pair run alternately, bare decode then command, RUNS times (default
+# 9), after one warm-up of each: neighbours' load then hits both sides alike.
+# Prints the median wall times, their ratio and the median of the per-pair
+# ratios.
+alternate_against_bare_decode() {  # clip, label, command
+  local bare="ffmpeg -hide_banner -nostdin -v error -i $1 -vf fps=2,scale=512:512:flags=bilinear -an -sn -f rawvideo -pix_fmt rgba -color_range pc pipe:1 > /dev/null"
+  local i start times=()
+  bash -c "$bare" && bash -c "$3 > /dev/null 2>&1"
+  for ((i = 0; i < ${RUNS:-9}; i++)); do
+    start=$EPOCHREALTIME; bash -c "$bare"; times+=("$start $EPOCHREALTIME")
+    start=$EPOCHREALTIME; bash -c "$3 > /dev/null 2>&1"; times+=("$start $EPOCHREALTIME")
+  done
+  printf '%s\n' "${times[@]}" | python3 -c '
+import statistics, sys
+t = [float(b) - float(a) for a, b in (line.split() for line in sys.stdin)]
+bare, ours = t[0::2], t[1::2]
+mb, mo = statistics.median(bare), statistics.median(ours)
+pairs = statistics.median(o / b for o, b in zip(ours, bare))
+print(f"alternating, {len(bare)} pairs: bare {mb:.3f} s, {sys.argv[1]} {mo:.3f} s (medians);"
+      f" ratio of medians {mo / mb:.3f}x, median pair ratio {pairs:.3f}x")' "$2"
+}

@@ -191,6 +191,19 @@ TEST(SampleAndHashFrames, ExactArgumentVectorsAndNoShell) {
   EXPECT_FALSE(std::filesystem::exists(tools.dir().file("pwned")));
 }
 
+// The probes answer after ffmpeg has sent every frame: the counter still
+// names the total from its first line.
+TEST(SampleAndHashFrames, ProbesSlowerThanTheDecoderLeaveTheCounterAsItWas) {
+  FakeTools tools("", "", zero_bytes(2 * kFrame));
+  write_script(tools.dir().file("ffprobe"),
+               "sleep 0.3\ncase \"$6\" in\n  stream=width,height) echo 640x480 ;;\n"
+               "  *) echo 1 ;;\nesac\n");
+  Sampled run = sample(tools, "in.mp4", 2.0);
+  ASSERT_TRUE(run.result) << run.result.error();
+  EXPECT_EQ(run.result->native_width, 640u);
+  EXPECT_EQ(run.err, "\r  hashed 1/2 frames\r  hashed 2/2 frames\n");
+}
+
 TEST(SampleAndHashFrames, FractionalRateInFilter) {
   FakeTools tools("N/A\n", "N/A\n", "exit 0");
   Sampled run = sample(tools, "in.mp4", 0.5);

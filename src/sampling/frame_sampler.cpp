@@ -127,38 +127,54 @@ Result<FrameSampling> sample_and_hash_frames(const std::string& input, double fp
 Result<FrameSampling> sample_frames_streaming(const std::string& input, double fps,
                                               const std::function<void(std::string)>& on_hash,
                                               std::string_view no_video_advice) {
-  FrameSampling sampling;
-  const VideoStreamProbe video = probe_video_stream(input);
-  if (video.dimensions) {
-    sampling.native_width = video.dimensions->width;
-    sampling.native_height = video.dimensions->height;
-  }
-
+  // The probes run beside the decoder instead of before it; what they tell
+  // is needed only for the progress counter's total and at the end.
+  BackgroundProbes probes(input);
   auto child =
       spawn_piped(program_from_env("VORLANT_VERIFY_FFMPEG", "ffmpeg"), ffmpeg_args(input, fps));
   if (!child) return fail("spawn ffmpeg: " + child.error());
   widen_pipe(child->output().get());
 
+  // The counter names the total from the first line on, so lines wait until
+  // the duration is known and then come all at once: the bytes on standard
+  // error are the same as if the probes had run first.
   std::string total;
-  const std::optional<double> duration = probe_duration(input);
-  if (duration) total = "/" + std::to_string(expected_frame_count(fps, *duration));
+  std::uint64_t hashed = 0;
+  std::uint64_t shown = 0;
+  auto show_progress = [&] {
+    if (shown == 0) {
+      const std::optional<double>& duration = probes.get().duration;
+      if (duration) total = "/" + std::to_string(expected_frame_count(fps, *duration));
+    }
+    std::string text;
+    while (shown < hashed) text += "\r  hashed " + std::to_string(++shown) + total + " frames";
+    progress(text);
+  };
 
   std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
   pdq::Hasher hasher;
-  std::uint64_t hashed = 0;
   for (;;) {
     // On every early return the child's owner kills and reaps ffmpeg.
     auto full = read_frame(child->output().get(), frame);
-    if (!full) return fail(full.error());
+    if (!full) return show_progress(), fail(full.error());
     if (!*full) break;
     auto hash = hasher.hash_rgba_frame(frame);
-    if (!hash) return fail(hash.error().message());
+    if (!hash) return show_progress(), fail(hash.error().message());
     on_hash(std::move(*hash));
-    progress("\r  hashed " + std::to_string(++hashed) + total + " frames");
+    ++hashed;
+    if (probes.ready()) show_progress();
   }
+  show_progress();
   progress("\n");
   auto status = child->wait();
   if (!status) return fail("wait for ffmpeg: " + status.error());
+  const MediaProbes& probed = probes.get();
+  const VideoStreamProbe& video = probed.video;
+  FrameSampling sampling;
+  if (video.dimensions) {
+    sampling.native_width = video.dimensions->width;
+    sampling.native_height = video.dimensions->height;
+  }
   if (!exited_successfully(*status)) {
     // Said after ffmpeg's own words, which may not name the cause plainly.
     const std::string exited = "ffmpeg exited with " + describe_exit(*status);
@@ -166,7 +182,7 @@ Result<FrameSampling> sample_frames_streaming(const std::string& input, double f
   }
   if (hashed == 0) {
     sampling.no_frames_reason =
-        video.none ? no_video_stream(input, no_video_advice) : too_short(input, fps, duration);
+        video.none ? no_video_stream(input, no_video_advice) : too_short(input, fps, probed.duration);
   }
   return sampling;
 }

@@ -4,7 +4,9 @@
 
 #include "sampling/probe.h"
 
+#include <chrono>
 #include <cmath>
+#include <system_error>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
@@ -52,6 +54,27 @@ std::optional<double> probe_duration(const std::string& input) {
   auto duration = parse_double(*text);
   if (!duration) return std::nullopt;
   return *duration;
+}
+
+BackgroundProbes::BackgroundProbes(std::string input) {
+  auto both = [input = std::move(input)] {
+    return MediaProbes{probe_video_stream(input), probe_duration(input)};
+  };
+  try {
+    running_ = std::async(std::launch::async, both);
+  } catch (const std::system_error&) {
+    // No thread to be had: the probes run when first asked for, as before.
+    running_ = std::async(std::launch::deferred, both);
+  }
+}
+
+bool BackgroundProbes::ready() const {
+  return done_ || running_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+}
+
+const MediaProbes& BackgroundProbes::get() {
+  if (!done_) done_ = running_.get();
+  return *done_;
 }
 
 std::string media_url(const std::string& path) {

@@ -4,6 +4,7 @@
 // a failure or an empty result better.
 
 #include <cstdint>
+#include <future>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,27 @@ struct VideoStreamProbe {
 VideoStreamProbe probe_video_stream(const std::string& input);
 /// Duration of the file in seconds, when ffprobe prints a number for it.
 std::optional<double> probe_duration(const std::string& input);
+struct MediaProbes {
+  VideoStreamProbe video;
+  std::optional<double> duration;
+};
+
+/// Both probes, run one after the other on a thread of their own from
+/// construction, so that they cost nothing beside a decoder that runs
+/// meanwhile. Destruction waits for them.
+class BackgroundProbes {
+ public:
+  explicit BackgroundProbes(std::string input);
+  /// True once both probes are done: `get` will not wait.
+  bool ready() const;
+  /// Waits for both probes.
+  const MediaProbes& get();
+
+ private:
+  std::future<MediaProbes> running_;
+  std::optional<MediaProbes> done_;
+};
+
 /// The path as ffprobe and ffmpeg must be given it: unchanged, or after
 /// "file:" when they would read its beginning as a protocol ("concat:a.mp4").
 std::string media_url(const std::string& path);
