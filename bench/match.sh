@@ -39,6 +39,10 @@ echo "==> timing, 10-minute candidate" >&2
 RUNS=${RUNS:-5} time_against_bare_decode match "$out/candidate600.mp4" "match" \
   "$bin match $out/candidate600.mp4 $out/match-envelope.json"
 
+echo "==> alternating runs, 10-minute candidate" >&2
+RUNS=${RUNS:-5} alternate_against_bare_decode "$out/candidate600.mp4" "match" \
+  "$bin match $out/candidate600.mp4 $out/match-envelope.json"
+
 for clip in candidate150 candidate600; do
   kib=$(peak_rss_kib "$bin" match "$out/$clip.mp4" "$out/match-envelope.json")
   echo "peak RSS, $clip: $kib KiB ($((kib / 1024)) MiB)"
