@@ -35,6 +35,7 @@ TEST(JsonDoc, Faults) {
   constexpr Case kCases[] = {
       {"repeated key", "{\"v\":1,\n\"v\":2}", "duplicate field `v` at line 2 column 3"},
       {"repeated nested key", "{\"a\":{\"b\":1,\"b\":1}}", "duplicate field `b` at line 1 column 15"},
+      {"repeated deep key", "[[{\"a\":[{\"b\":1,\"b\":1}]}]]", "duplicate field `b` at line 1 column 18"},
       {"missing", "{\"name\":\"x\"}", "missing field `v` at line 1 column 12"},
       {"wrong type", "{\"v\":\"1\",\"name\":\"x\"}",
        "invalid type: string \"1\", expected u32 at line 1 column 20"},
@@ -100,14 +101,13 @@ TEST(JsonDoc, NestingIsBounded) {
 }
 
 // The value is built from the parser's events by our own code: nested
-// containers land where they stand, and a key repeats only within one object.
-TEST(JsonDoc, BuildsTheValueAsWritten) {
-  constexpr std::string_view kText =
-      R"({"a":[{"k":1},{"k":[true,null,"x",{}]},[]],"b":{"k":{"k":-2.5}},"c":18446744073709551615})";
-  auto r = parse(kText);
+// containers land where they stand, a key repeats only within one object, and
+// below the root's members only the kind of a container is kept.
+TEST(JsonDoc, BuildsTheOuterLevelsAsWritten) {
+  auto r = parse(
+      R"({"a":[{"k":1},{"k":[true]},[],"x"],"b":{"k":{"k":-2.5},"j":[[]]},"c":18446744073709551615})");
   ASSERT_TRUE(r) << r.error();
-  EXPECT_EQ(r->value, nlohmann::json::parse(kText));
-  EXPECT_EQ(r->value.dump(), kText);
+  EXPECT_EQ(r->value.dump(), R"({"a":[{},{},[],"x"],"b":{"j":[],"k":{}},"c":18446744073709551615})");
 }
 
 TEST(JsonDoc, NullOptionalsAndArrayForm) {

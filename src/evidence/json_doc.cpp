@@ -4,7 +4,9 @@
 // The value is built from the parser's events by our own handler: the
 // library's callback parser could make those checks too, but it rescans a
 // container's members whenever one of them ends, which costs quadratic time
-// on an array of many small objects.
+// on an array of many small objects. Only the two outer levels are built:
+// they are all any reader of ours looks at, and a tree of a million nested
+// arrays costs a heap allocation per array.
 
 #include "evidence/json_doc.h"
 
@@ -12,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <iterator>
+#include <set>
 #include <vector>
 
 #include "encoding/text.h"
@@ -21,6 +24,8 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kMaxDepth = 256;
+// Containers nested deeper than this are kept as empty ones of their kind.
+constexpr std::size_t kBuiltDepth = 2;
 
 // A byte iterator that records how far the parser has read, so a fault found
 // by an event handler can be placed in the text.
@@ -164,35 +169,35 @@ std::string check_field(const json& v, JsonFieldKind kind) {
 
 // Builds the value from the parser's events, refusing repeated keys and
 // nesting deeper than kMaxDepth; keeps the first fault with the offset it is
-// reported at.
+// reported at. Below kBuiltDepth only the keys of open objects are kept, to
+// find repeated ones.
 class DocumentBuilder final : public json::json_sax_t {
  public:
   explicit DocumentBuilder(const std::size_t& consumed) : consumed_(consumed) {}
-  bool null() override { return add(nullptr) != nullptr; }
-  bool boolean(bool value) override { return add(value) != nullptr; }
-  bool number_integer(number_integer_t value) override { return add(value) != nullptr; }
-  bool number_unsigned(number_unsigned_t value) override { return add(value) != nullptr; }
-  bool number_float(number_float_t value, const string_t&) override {
-    return add(value) != nullptr;
-  }
-  bool string(string_t& value) override { return add(std::move(value)) != nullptr; }
-  bool binary(binary_t& value) override { return add(json::binary(std::move(value))) != nullptr; }
+  bool null() override { return add(nullptr); }
+  bool boolean(bool value) override { return add(value); }
+  bool number_integer(number_integer_t value) override { return add(value); }
+  bool number_unsigned(number_unsigned_t value) override { return add(value); }
+  bool number_float(number_float_t value, const string_t&) override { return add(value); }
+  bool string(string_t& value) override { return add(std::move(value)); }
+  bool binary(binary_t& value) override { return add(json::binary(std::move(value))); }
   bool start_object(std::size_t) override { return enter(json::value_t::object); }
   bool key(string_t& key) override {
+    if (unbuilt_ > 0) {
+      if (!unbuilt_keys_.back().insert(key).second) return duplicate(key);
+      return true;
+    }
     auto [member, added] = open_.back()->emplace(key, nullptr);
-    if (!added) return stop("duplicate field `" + key + "`", consumed_);
+    if (!added) return duplicate(key);
     member_ = &member.value();
     return true;
   }
   bool end_object() override {
-    open_.pop_back();
-    return true;
+    if (unbuilt_ > 0) unbuilt_keys_.pop_back();
+    return leave();
   }
   bool start_array(std::size_t) override { return enter(json::value_t::array); }
-  bool end_array() override {
-    open_.pop_back();
-    return true;
-  }
+  bool end_array() override { return leave(); }
   // A syntax fault is placed where the library says; others (a number too
   // large for a double) where reading stopped.
   bool parse_error(std::size_t, const std::string&, const json::exception& e) override {
@@ -207,7 +212,12 @@ class DocumentBuilder final : public json::json_sax_t {
  private:
   // Places a value in the open array or object, or as the root.
   template <class Value>
-  json* add(Value&& value) {
+  bool add(Value&& value) {
+    if (unbuilt_ == 0) place(std::forward<Value>(value));
+    return true;
+  }
+  template <class Value>
+  json* place(Value&& value) {
     if (open_.empty()) {
       root_ = json(std::forward<Value>(value));
       return &root_;
@@ -220,10 +230,24 @@ class DocumentBuilder final : public json::json_sax_t {
     return member_;
   }
   bool enter(json::value_t type) {
-    if (open_.size() >= kMaxDepth) return stop("recursion limit exceeded", consumed_);
-    open_.push_back(add(type));
+    if (open_.size() + unbuilt_ >= kMaxDepth) return stop("recursion limit exceeded", consumed_);
+    if (unbuilt_ == 0 && open_.size() < kBuiltDepth) {
+      open_.push_back(place(type));
+      return true;
+    }
+    if (unbuilt_ == 0) place(type);
+    ++unbuilt_;
+    if (type == json::value_t::object) unbuilt_keys_.emplace_back();
     return true;
   }
+  bool leave() {
+    if (unbuilt_ > 0)
+      --unbuilt_;
+    else
+      open_.pop_back();
+    return true;
+  }
+  bool duplicate(const std::string& key) { return stop("duplicate field `" + key + "`", consumed_); }
   bool stop(std::string text, std::size_t offset) {
     fault_ = std::move(text);
     fault_offset_ = offset;
@@ -232,8 +256,10 @@ class DocumentBuilder final : public json::json_sax_t {
 
   const std::size_t& consumed_;
   json root_;
-  std::vector<json*> open_;  // the arrays and objects not yet closed, outermost first
+  std::vector<json*> open_;  // the built arrays and objects not yet closed, outermost first
   json* member_ = nullptr;   // where the value after the last key goes
+  std::size_t unbuilt_ = 0;  // open containers below kBuiltDepth
+  std::vector<std::set<std::string>> unbuilt_keys_;  // keys of the open objects among them
   std::string fault_;
   std::size_t fault_offset_ = 0;
 };

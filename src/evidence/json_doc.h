@@ -25,6 +25,8 @@ std::string json_text(const Json& document) {
 }
 
 struct JsonDocument {
+  // Arrays and objects nested inside the root's members are kept empty: a
+  // record reads its members and the items of a member's list, nothing deeper.
   nlohmann::json value;
   std::string end_position;  // "at line L column C", just past the value
 };
