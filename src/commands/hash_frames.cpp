@@ -5,42 +5,17 @@
 
 #include "commands/hash_frames.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <memory>
-#include <new>
 #include <span>
 
 #include "fileio/fd.h"
 #include "pdq/pdq.h"
+#include "sampling/frame_buffer.h"
 
 namespace {
 
 constexpr std::size_t kFrameBytes = pdq::kRgbaFrameBytes;
-constexpr std::size_t kHugePage = 2 * 1024 * 1024;
-
-// The frame buffer, zero-filled, on a transparent huge page where the system
-// offers one: the kernel then copies each frame in with far less page-table
-// work. Between two reads the hashing evicts the buffer from the caches, and
-// on small pages that made every read more than twice as slow.
-class FrameBuffer {
- public:
-  FrameBuffer()
-      : bytes_(
-            static_cast<std::uint8_t*>(::operator new (kHugePage, std::align_val_t{kHugePage}))) {
-    (void)::madvise(bytes_.get(), kHugePage, MADV_HUGEPAGE);  // only a hint
-    std::memset(bytes_.get(), 0, kFrameBytes);
-  }
-  std::span<std::uint8_t> span() { return {bytes_.get(), kFrameBytes}; }
-
- private:
-  struct Free {
-    void operator()(std::uint8_t* p) const { ::operator delete (p, std::align_val_t{kHugePage}); }
-  };
-  std::unique_ptr<std::uint8_t, Free> bytes_;
-};
 
 // Fills the buffer from its start; returns how many bytes arrived before the
 // input ended (the whole buffer unless it ended early).

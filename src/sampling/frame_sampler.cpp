@@ -17,6 +17,7 @@
 
 #include "fileio/fd.h"
 #include "sampling/child_process.h"
+#include "sampling/frame_buffer.h"
 #include "sampling/probe.h"
 
 namespace {
@@ -151,7 +152,8 @@ Result<FrameSampling> sample_frames_streaming(const std::string& input, double f
     progress(text);
   };
 
-  std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
+  FrameBuffer buffer;
+  const std::span<std::uint8_t> frame = buffer.span();
   pdq::Hasher hasher;
   for (;;) {
     // On every early return the child's owner kills and reaps ffmpeg.
