@@ -13,16 +13,8 @@ size_mib=${1:-2048}
 build=${2:-build}
 key=c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721  # a fixed test key
 
-for tool in hyperfine openssl /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "bench/evidence.sh needs $tool" >&2; exit 1; }
-done
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target vorlant-verify -j 2 >/dev/null
-vv=$PWD/$build/vorlant-verify
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vorlant-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source bench/scratch_common.sh
+bench_setup "$build" hyperfine openssl /usr/bin/time
 
 echo "==> ${size_mib} MiB source in $work"
 # A well-formed top-level layout, as the scanner walks it: an ftyp box, then

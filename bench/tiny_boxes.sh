@@ -9,16 +9,8 @@ cd "$(dirname "$0")/.."
 
 size_mib=${1:-1024}
 build=${2:-build}
-for tool in hyperfine openssl python3 /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "bench/tiny_boxes.sh needs $tool" >&2; exit 1; }
-done
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target vorlant-verify -j 2 >/dev/null
-vv=$PWD/$build/vorlant-verify
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vorlant-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source bench/scratch_common.sh
+bench_setup "$build" hyperfine openssl python3 /usr/bin/time
 python3 - "$size_mib" <<'PY'
 import sys
 chunk = b"\x00\x00\x00\x08free" * (1 << 17)  # 1 MiB of empty free boxes
