@@ -210,12 +210,13 @@ class DocumentBuilder final : public json::json_sax_t {
   std::size_t fault_offset() const { return fault_offset_; }
 
  private:
-  // Places a value in the open array or object, or as the root.
+  // A scalar: placed where it stands, unless that is below the built levels.
   template <class Value>
   bool add(Value&& value) {
     if (unbuilt_ == 0) place(std::forward<Value>(value));
     return true;
   }
+  // Places a value in the open array or object, or as the root.
   template <class Value>
   json* place(Value&& value) {
     if (open_.empty()) {
