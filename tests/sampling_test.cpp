@@ -204,6 +204,23 @@ TEST(SampleAndHashFrames, ProbesSlowerThanTheDecoderLeaveTheCounterAsItWas) {
   EXPECT_EQ(run.err, "\r  hashed 1/2 frames\r  hashed 2/2 frames\n");
 }
 
+// The probes run as child processes that the frame loop looks after: while
+// frames are hashed beside a probe still running, the process has one thread.
+TEST(SampleAndHashFrames, ProbesBesideTheDecoderAddNoThread) {
+  FakeTools tools("", "", zero_bytes(2 * kFrame));
+  write_script(tools.dir().file("ffprobe"), "sleep 0.3\necho 640x480\n");
+  std::size_t most_threads = 0;
+  StderrCapture capture(tools.dir().file("stderr"));
+  auto result = sample_frames_streaming("in.mp4", 2.0, [&](std::string) {
+    const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+    most_threads = std::max<std::size_t>(most_threads, std::distance(tasks, {}));
+  });
+  capture.release();
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(result->native_width, 640u);
+  EXPECT_EQ(most_threads, 1u);
+}
+
 TEST(SampleAndHashFrames, FractionalRateInFilter) {
   FakeTools tools("N/A\n", "N/A\n", "exit 0");
   Sampled run = sample(tools, "in.mp4", 0.5);

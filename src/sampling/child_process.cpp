@@ -153,26 +153,50 @@ std::string describe_exit(int wait_status) {
   return "wait status: " + std::to_string(wait_status);
 }
 
-Result<CapturedRun> run_captured(const std::string& program, std::span<const std::string> args,
-                                 std::size_t output_limit) {
+Result<CapturedChild> CapturedChild::start(const std::string& program,
+                                           std::span<const std::string> args,
+                                           std::size_t output_limit) {
   auto out = make_pipe();
   if (!out) return fail(out.error());
   auto err = make_pipe();
   if (!err) return fail(err.error());
   auto pid = spawn(program, args, out->write.get(), err->write.get());
   if (!pid) return fail(pid.error());
-  out->write = Fd();
-  err->write = Fd();
+  return CapturedChild(*pid, std::move(out->read), std::move(err->read), output_limit);
+}
 
+CapturedChild::CapturedChild(pid_t pid, Fd out, Fd err, std::size_t output_limit)
+    : pid_(pid), out_(std::move(out)), err_(std::move(err)), output_limit_(output_limit) {}
+
+CapturedChild::CapturedChild(CapturedChild&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      out_(std::move(other.out_)),
+      err_(std::move(other.err_)),
+      output_limit_(other.output_limit_),
+      run_(std::move(other.run_)) {}
+
+CapturedChild::~CapturedChild() {
+  if (pid_ <= 0) return;
+  out_ = Fd();
+  err_ = Fd();
+  ::kill(pid_, SIGKILL);
+  (void)wait_child(pid_);
+}
+
+bool CapturedChild::pump(bool wait) {
   // Both pipes are drained together so that a chatty child can never block
   // on the one we are not reading.
-  CapturedRun run;
   char chunk[4096];
-  pollfd fds[2] = {{out->read.get(), POLLIN, 0}, {err->read.get(), POLLIN, 0}};
-  int open_pipes = 2;
-  while (open_pipes > 0) {
-    if (::poll(fds, 2, -1) < 0) {
+  while (out_.valid() || err_.valid()) {
+    pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, wait ? -1 : 0);
+    if (ready == 0) return false;
+    if (ready < 0) {
       if (errno == EINTR) continue;
+      // A child still writing gets a broken pipe rather than blocking the
+      // wait for its exit.
+      out_ = Fd();
+      err_ = Fd();
       break;
     }
     for (int i = 0; i < 2; ++i) {
@@ -180,23 +204,25 @@ Result<CapturedRun> run_captured(const std::string& program, std::span<const std
       ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        fds[i].fd = -1;
-        --open_pipes;
+        (i == 0 ? out_ : err_) = Fd();
         continue;
       }
       if (i == 1) continue;
-      std::size_t room = output_limit - run.output.size();
+      std::size_t room = output_limit_ - run_.output.size();
       std::size_t take = std::min(room, static_cast<std::size_t>(n));
-      run.output.append(chunk, take);
-      if (take < static_cast<std::size_t>(n)) run.output_cut = true;
+      run_.output.append(chunk, take);
+      if (take < static_cast<std::size_t>(n)) run_.output_cut = true;
     }
   }
-  // A child still writing after a poll failure gets a broken pipe rather
-  // than blocking the wait below.
-  out->read = Fd();
-  err->read = Fd();
-  auto status = wait_child(*pid);
+  return true;
+}
+
+Result<CapturedRun> CapturedChild::finish() {
+  pump(true);
+  auto status = wait_child(pid_);
+  // Reaped, or not ours to reap any more.
+  pid_ = -1;
   if (!status) return fail(status.error());
-  run.wait_status = *status;
-  return run;
+  run_.wait_status = *status;
+  return std::move(run_);
 }

@@ -59,7 +59,32 @@ struct CapturedRun {
   bool output_cut = false;
 };
 
-/// Runs `program` to completion with standard output captured (up to
-/// `output_limit` bytes) and standard error read and thrown away.
-Result<CapturedRun> run_captured(const std::string& program, std::span<const std::string> args,
-                                 std::size_t output_limit);
+/// A child whose standard output is captured (up to `output_limit` bytes)
+/// and whose standard error is read and thrown away, driven by its owner:
+/// `pump` takes what the pipes hold, so the same thread can do other work
+/// while the child runs. A child not finished is killed and reaped when
+/// this goes away.
+class CapturedChild {
+ public:
+  /// Starts `program`; fails with the system's error text.
+  static Result<CapturedChild> start(const std::string& program,
+                                     std::span<const std::string> args, std::size_t output_limit);
+  CapturedChild(CapturedChild&& other) noexcept;
+  CapturedChild& operator=(CapturedChild&&) = delete;
+  ~CapturedChild();
+
+  /// Reads what the pipes hold; with `wait`, until the child has closed
+  /// both. True once both are closed.
+  bool pump(bool wait);
+  /// Pumps to the end and waits for the exit.
+  Result<CapturedRun> finish();
+
+ private:
+  CapturedChild(pid_t pid, Fd out, Fd err, std::size_t output_limit);
+
+  pid_t pid_;
+  Fd out_;
+  Fd err_;
+  std::size_t output_limit_;
+  CapturedRun run_;
+};

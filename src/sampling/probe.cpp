@@ -4,9 +4,7 @@
 
 #include "sampling/probe.h"
 
-#include <chrono>
 #include <cmath>
-#include <system_error>
 #include <cstdlib>
 #include <limits>
 #include <string_view>
@@ -22,18 +20,30 @@ namespace {
 // program can make us hold.
 constexpr std::size_t kProbeOutputLimit = 64 * 1024;
 
-std::optional<std::string> run_probe(const std::vector<std::string>& args) {
-  std::string program = program_from_env("VORLANT_VERIFY_FFPROBE", "ffprobe");
-  auto run = run_captured(program, args, kProbeOutputLimit);
+const std::vector<std::string> kDimensionArgs = {
+    "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height",
+    "-of", "csv=p=0:s=x"};
+const std::vector<std::string> kDurationArgs = {"-v", "error", "-show_entries",
+                                                "format=duration", "-of", "csv=p=0"};
+
+// The program is read from the environment anew for each run. A probe that
+// cannot start leaves `slot` empty: what it would tell stays unknown.
+void start_probe(std::optional<CapturedChild>& slot, const std::vector<std::string>& args,
+                 const std::string& input) {
+  std::vector<std::string> all = args;
+  all.push_back(media_url(input));
+  auto child = CapturedChild::start(program_from_env("VORLANT_VERIFY_FFPROBE", "ffprobe"), all,
+                                    kProbeOutputLimit);
+  if (child) slot.emplace(std::move(*child));
+}
+
+std::optional<std::string> finish_probe(CapturedChild& child) {
+  auto run = child.finish();
   if (!run || run->output_cut || !exited_successfully(run->wait_status)) return std::nullopt;
   return std::string(trim_unicode_whitespace(to_lossy_utf8(run->output)));
 }
 
-}  // namespace
-
-VideoStreamProbe probe_video_stream(const std::string& input) {
-  auto text = run_probe({"-v", "error", "-select_streams", "v:0", "-show_entries",
-                         "stream=width,height", "-of", "csv=p=0:s=x", media_url(input)});
+VideoStreamProbe read_video_stream(const std::optional<std::string>& text) {
   if (!text) return {};
   // The stream selector matched nothing: the file was read and has no video.
   if (text->empty()) return {.dimensions = std::nullopt, .none = true};
@@ -45,10 +55,7 @@ VideoStreamProbe probe_video_stream(const std::string& input) {
   return {.dimensions = NativeDimensions{*width, *height}, .none = false};
 }
 
-std::optional<double> probe_duration(const std::string& input) {
-  auto text =
-      run_probe({"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
-                 media_url(input)});
+std::optional<double> read_duration(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   // Out-of-range values come back as infinity or zero, as wanted.
   auto duration = parse_double(*text);
@@ -56,25 +63,35 @@ std::optional<double> probe_duration(const std::string& input) {
   return *duration;
 }
 
-BackgroundProbes::BackgroundProbes(std::string input) {
-  auto both = [input = std::move(input)] {
-    return MediaProbes{probe_video_stream(input), probe_duration(input)};
-  };
-  try {
-    running_ = std::async(std::launch::async, both);
-  } catch (const std::system_error&) {
-    // No thread to be had: the probes run when first asked for, as before.
-    running_ = std::async(std::launch::deferred, both);
+}  // namespace
+
+BackgroundProbes::BackgroundProbes(std::string input) : input_(std::move(input)) {
+  start_probe(running_, kDimensionArgs, input_);
+}
+
+void BackgroundProbes::advance(bool wait) {
+  while (stage_ < 2) {
+    if (running_ && !running_->pump(wait)) return;
+    const std::optional<std::string> text =
+        running_ ? finish_probe(*running_) : std::optional<std::string>{};
+    running_.reset();
+    if (stage_++ == 0) {
+      probed_.video = read_video_stream(text);
+      start_probe(running_, kDurationArgs, input_);
+    } else {
+      probed_.duration = read_duration(text);
+    }
   }
 }
 
-bool BackgroundProbes::ready() const {
-  return done_ || running_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+bool BackgroundProbes::ready() {
+  advance(false);
+  return stage_ == 2;
 }
 
 const MediaProbes& BackgroundProbes::get() {
-  if (!done_) done_ = running_.get();
-  return *done_;
+  advance(true);
+  return probed_;
 }
 
 std::string media_url(const std::string& path) {

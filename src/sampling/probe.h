@@ -4,9 +4,10 @@
 // a failure or an empty result better.
 
 #include <cstdint>
-#include <future>
 #include <optional>
 #include <string>
+
+#include "sampling/child_process.h"
 
 struct NativeDimensions {
   std::uint32_t width = 0;
@@ -19,30 +20,36 @@ struct VideoStreamProbe {
   bool none = false;  // ffprobe ran cleanly and listed no video stream at all
 };
 
-/// Width and height of the first video stream, when ffprobe tells them; an
-/// empty answer from a clean run means the file has no video stream.
-VideoStreamProbe probe_video_stream(const std::string& input);
-/// Duration of the file in seconds, when ffprobe prints a number for it.
-std::optional<double> probe_duration(const std::string& input);
+/// What the two probes learned: the first video stream (its width and height
+/// when ffprobe tells them; an empty answer from a clean run means the file
+/// has no video stream), and the file's duration in seconds when ffprobe
+/// prints a number for it.
 struct MediaProbes {
   VideoStreamProbe video;
   std::optional<double> duration;
 };
 
-/// Both probes, run one after the other on a thread of their own from
-/// construction, so that they cost nothing beside a decoder that runs
-/// meanwhile. Destruction waits for them.
+/// Both probes, run one after the other from construction as child processes
+/// that the frame loop looks after between frames (the program stays
+/// single-threaded), so that they cost nothing beside a decoder that runs
+/// meanwhile. Probes still running when this goes away
+/// are stopped.
 class BackgroundProbes {
  public:
   explicit BackgroundProbes(std::string input);
-  /// True once both probes are done: `get` will not wait.
-  bool ready() const;
+  /// True once both probes are done: `get` will not wait. Moves them on
+  /// without waiting.
+  bool ready();
   /// Waits for both probes.
   const MediaProbes& get();
 
  private:
-  std::future<MediaProbes> running_;
-  std::optional<MediaProbes> done_;
+  void advance(bool wait);
+
+  std::string input_;
+  std::optional<CapturedChild> running_;  // the probe under way, if it started
+  int stage_ = 0;                         // 0: dimensions, 1: duration, 2: both done
+  MediaProbes probed_;
 };
 
 /// The path as ffprobe and ffmpeg must be given it: unchanged, or after
