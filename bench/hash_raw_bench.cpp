@@ -15,7 +15,7 @@
 #include "commands/hash_frames.h"
 #include "fileio/fd.h"
 #include "pdq/pdq.h"
-#include "pdq/pdq_testing.h"
+#include "kernel_paths.h"
 
 namespace {
 
@@ -102,13 +102,8 @@ BENCHMARK(BM_HashFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Reading and hashing every frame on one vector path: the command's loop
 // less its output, for each path this processor runs.
 void BM_ReadAndHashOnPath(benchmark::State& state) {
-  const auto path = static_cast<pdq::testing::KernelPath>(state.range(0));
-  const pdq::detail::Kernels* kernels = pdq::testing::kernels_for(path);
-  if (!kernels) {
-    state.SkipWithError("path not supported on this processor");
-    return;
-  }
-  state.SetLabel(std::string(pdq::testing::path_name(path)));
+  const pdq::detail::Kernels* kernels = kernels_of_run(state);
+  if (!kernels) return;
   const std::size_t frames = frames_file().frames();
   std::vector<std::uint8_t> frame(pdq::kRgbaFrameBytes);
   pdq::Hasher hasher(*kernels);
@@ -119,9 +114,7 @@ void BM_ReadAndHashOnPath(benchmark::State& state) {
   per_frame(state, frames);
 }
 BENCHMARK(BM_ReadAndHashOnPath)
-    ->Arg(static_cast<int>(pdq::testing::KernelPath::Baseline))
-    ->Arg(static_cast<int>(pdq::testing::KernelPath::Avx2))
-    ->Arg(static_cast<int>(pdq::testing::KernelPath::Avx512))
+    ->Apply(every_path)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -12,13 +12,12 @@
 #include <random>
 #include <vector>
 
+#include "kernel_paths.h"
 #include "pdq/pdq.h"
 #include "pdq/pdq_testing.h"
 #include "pdq_reference.h"
 
 namespace {
-
-using pdq::testing::KernelPath;
 
 const std::vector<std::uint8_t>& frame() {
   static const std::vector<std::uint8_t> bytes = [] {
@@ -44,13 +43,8 @@ void repeated(benchmark::internal::Benchmark* b) {
 }
 
 void BM_PdqHash(benchmark::State& state) {
-  const auto path = static_cast<KernelPath>(state.range(0));
-  const pdq::detail::Kernels* kernels = pdq::testing::kernels_for(path);
-  if (!kernels) {
-    state.SkipWithError("path not supported on this processor");
-    return;
-  }
-  state.SetLabel(std::string(pdq::testing::path_name(path)));
+  const pdq::detail::Kernels* kernels = kernels_of_run(state);
+  if (!kernels) return;
   pdq::Hasher hasher(*kernels);
   const auto expected = pdq_reference::pdq_hash(frame(), 512, 512);
   if (*hasher.pdq_hash(frame(), 512, 512) != expected) {
@@ -59,11 +53,7 @@ void BM_PdqHash(benchmark::State& state) {
   }
   for (auto _ : state) benchmark::DoNotOptimize(hasher.hash_rgba_frame(frame()));
 }
-BENCHMARK(BM_PdqHash)
-    ->Arg(static_cast<int>(KernelPath::Baseline))
-    ->Arg(static_cast<int>(KernelPath::Avx2))
-    ->Arg(static_cast<int>(KernelPath::Avx512))
-    ->Apply(repeated);
+BENCHMARK(BM_PdqHash)->Apply(every_path)->Apply(repeated);
 
 void BM_PdqHashSelected(benchmark::State& state) {
   state.SetLabel(std::string(pdq::testing::path_name(pdq::testing::selected_path())));

@@ -95,6 +95,12 @@ Result<pid_t> spawn(const std::string& program, std::span<const std::string> arg
   return pid;
 }
 
+// A child given up on is never left running or unreaped.
+void kill_and_reap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  (void)wait_child(pid);
+}
+
 }  // namespace
 
 std::string program_from_env(const char* variable, const char* fallback) {
@@ -114,8 +120,7 @@ PipedChild::PipedChild(PipedChild&& other) noexcept
 PipedChild::~PipedChild() {
   if (pid_ <= 0) return;
   output_ = Fd();
-  ::kill(pid_, SIGKILL);
-  (void)wait_child(pid_);
+  kill_and_reap(pid_);
 }
 
 Result<int> PipedChild::wait() {
@@ -179,8 +184,7 @@ CapturedChild::~CapturedChild() {
   if (pid_ <= 0) return;
   out_ = Fd();
   err_ = Fd();
-  ::kill(pid_, SIGKILL);
-  (void)wait_child(pid_);
+  kill_and_reap(pid_);
 }
 
 bool CapturedChild::pump(bool wait) {

@@ -32,8 +32,7 @@ struct MediaProbes {
 /// Both probes, run one after the other from construction as child processes
 /// that the frame loop looks after between frames (the program stays
 /// single-threaded), so that they cost nothing beside a decoder that runs
-/// meanwhile. Probes still running when this goes away
-/// are stopped.
+/// meanwhile. Probes still running when this goes away are stopped.
 class BackgroundProbes {
  public:
   explicit BackgroundProbes(std::string input);
