@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -250,6 +253,34 @@ TEST(PdqFrame, AlphaIsIgnored) {
   for (std::size_t p = 3; p < img.rgba.size(); p += 4)
     img.rgba[p] = static_cast<std::uint8_t>(p * 7);
   EXPECT_EQ(*pdq::hash_rgba_frame(img.rgba), before);
+}
+
+// Images flush against an unmapped page on either side: a path that reads
+// a byte before or after its pixels faults here instead of hashing (or
+// crashing on) whatever lies next to a caller's buffer.
+TEST(PdqFrame, NoPathReadsOutsideTheImage) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t room = pdq::kRgbaFrameBytes;  // a whole number of pages
+  void* mapped = mmap(nullptr, room + 2 * page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  auto* inside = static_cast<std::uint8_t*>(mapped) + page;
+  ASSERT_EQ(mprotect(inside - page, page, PROT_NONE), 0);
+  ASSERT_EQ(mprotect(inside + room, page, PROT_NONE), 0);
+  for (const Image& img : {random_image(11), random_image(12, 7, 300), random_image(13, 33, 5)}) {
+    const std::string expected = hex_of(pdq_reference::pdq_hash(img.rgba, img.width, img.height));
+    for (std::uint8_t* at : {inside, inside + room - img.rgba.size()}) {
+      std::memcpy(at, img.rgba.data(), img.rgba.size());
+      for (KernelPath p : runnable_paths()) {
+        SCOPED_TRACE(img.name + " on " + std::string(pdq::testing::path_name(p)));
+        pdq::Hasher hasher(*pdq::testing::kernels_for(p));
+        auto got = hasher.pdq_hash({at, img.rgba.size()}, img.width, img.height);
+        ASSERT_TRUE(got.has_value());
+        EXPECT_EQ(hex_of(*got), expected);
+      }
+    }
+  }
+  munmap(mapped, room + 2 * page);
 }
 
 TEST(PdqFrame, WrongSizesAreRefusedWithTheirLength) {
