@@ -5,7 +5,6 @@
 #include "pdq/pdq.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -261,8 +260,8 @@ TEST(PdqFrame, AlphaIsIgnored) {
 TEST(PdqFrame, NoPathReadsOutsideTheImage) {
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   const std::size_t room = pdq::kRgbaFrameBytes;  // a whole number of pages
-  void* mapped = mmap(nullptr, room + 2 * page, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* mapped =
+      mmap(nullptr, room + 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(mapped, MAP_FAILED);
   auto* inside = static_cast<std::uint8_t*>(mapped) + page;
   ASSERT_EQ(mprotect(inside - page, page, PROT_NONE), 0);
