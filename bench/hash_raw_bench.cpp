@@ -14,8 +14,8 @@
 
 #include "commands/hash_frames.h"
 #include "fileio/fd.h"
-#include "pdq/pdq.h"
 #include "kernel_paths.h"
+#include "pdq/pdq.h"
 
 namespace {
 
@@ -113,10 +113,7 @@ void BM_ReadAndHashOnPath(benchmark::State& state) {
   }
   per_frame(state, frames);
 }
-BENCHMARK(BM_ReadAndHashOnPath)
-    ->Apply(every_path)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK(BM_ReadAndHashOnPath)->Apply(every_path)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
