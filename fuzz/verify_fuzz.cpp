@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "commands/verify.h"
+#include "verification/verification_report.h"
 #include "encoding/hex.h"
 #include "fuzz_util.h"
 

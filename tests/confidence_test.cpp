@@ -1,6 +1,6 @@
 // The confidence thresholds at and around their edges.
 
-#include "commands/confidence.h"
+#include "matching/confidence.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "encoding/base64.h"
+#include "encoding/decimal.h"
 #include "encoding/hex.h"
+#include "encoding/sha256.h"
 #include "encoding/text.h"
 
 namespace {
@@ -198,6 +200,38 @@ TEST(Text, LossyConversionReplacesEachMaximalBadSequence) {
             "a" + std::string(kR) + "b");
   // A surrogate's lead byte stops at its second byte: three replacements.
   EXPECT_EQ(to_lossy_utf8("\xED\xA0\x80"), std::string(kR) + std::string(kR) + std::string(kR));
+}
+
+TEST(Decimal, WholeValuesWithoutPointOthersShortestFixed) {
+  struct Case {
+    double value;
+    std::string_view text;
+  };
+  constexpr Case kCases[] = {
+      {2.0, "2"},
+      {30.0, "30"},
+      {2.5, "2.5"},
+      {0.1, "0.1"},
+      {29.97, "29.97"},
+      {0.5, "0.5"},
+      {1e-7, "0.0000001"},
+      {1e20, "100000000000000000000"},
+      {2.0000000000000004, "2.0000000000000004"},
+      {1.0 / 3.0, "0.3333333333333333"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(format_decimal(c.value), c.text);
+  }
+}
+
+TEST(Decimal, TwoSignificantDigitsUpAndDown) {
+  EXPECT_EQ(two_digits_up(8.33), "8.4");
+  EXPECT_EQ(two_digits_up(5.0), "5");
+  EXPECT_EQ(two_digits_up(0.333), "0.34");
+  EXPECT_EQ(two_digits_down(1.65), "1.6");
+  EXPECT_EQ(two_digits_down(1.0), "1.0");
+  EXPECT_EQ(one_decimal(-0.04), "-0.0");
 }
 
 }  // namespace

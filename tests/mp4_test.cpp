@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "encoding/hex.h"
+#include "encoding/sha256.h"
 #include "evidence_fixture.h"
 #include "fileio/fd.h"
 #include "mp4/box_scanner.h"

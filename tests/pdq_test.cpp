@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "encoding/hex.h"
+#include "encoding/sha256.h"
 #include "pdq/pdq_testing.h"
 #include "pdq_reference.h"
 

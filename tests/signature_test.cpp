@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "encoding/hex.h"
+#include "encoding/sha256.h"
 #include "evidence/manifest.h"
 #include "test_util.h"
 

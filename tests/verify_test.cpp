@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/verify.h"
+#include "verification/verification_report.h"
 #include "evidence_fixture.h"
 #include "fileio/fileio.h"
 #include "test_util.h"

@@ -1,21 +1,13 @@
 // The confidence command: three numbers from a frame-matching run in, one
-// word out. The thresholds are fixed so that the same statistics always give
-// the same word.
+// word out.
 
 #include "commands/confidence.h"
 
-#include <cmath>
-
-#include "commands/options.h"
 #include "encoding/decimal.h"
 #include "fileio/fileio.h"
+#include "matching/confidence.h"
 
 namespace {
-
-constexpr double kHighRatio = 0.5;
-constexpr double kHighMaxDistance = 16.0;
-constexpr double kMediumRatio = 0.3;
-constexpr double kMediumMaxDistance = 32.0;
 
 // The argument at `index`, or the "missing" message naming it.
 Result<std::string_view> argument(std::span<const std::string> args, std::size_t index,
@@ -34,27 +26,6 @@ Result<std::uint32_t> frame_count(std::span<const std::string> args, std::size_t
 }
 
 }  // namespace
-
-ConfidenceLevel classify_confidence(std::uint32_t matched_frames, std::uint32_t total_query_frames,
-                                    double avg_distance) {
-  if (total_query_frames == 0 || !std::isfinite(avg_distance)) return ConfidenceLevel::Low;
-  double ratio = static_cast<double>(matched_frames) / static_cast<double>(total_query_frames);
-  if (ratio >= kHighRatio && avg_distance <= kHighMaxDistance) return ConfidenceLevel::High;
-  if (avg_distance <= kMediumMaxDistance && ratio >= kMediumRatio) return ConfidenceLevel::Medium;
-  return ConfidenceLevel::Low;
-}
-
-std::string_view confidence_word(ConfidenceLevel level) {
-  switch (level) {
-    case ConfidenceLevel::High:
-      return "high";
-    case ConfidenceLevel::Medium:
-      return "medium";
-    case ConfidenceLevel::Low:
-      return "low";
-  }
-  return "low";
-}
 
 CommandOutcome run_confidence(std::span<const std::string> args) {
   auto matched = frame_count(args, 0, "matched_frames");

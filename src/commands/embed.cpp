@@ -2,21 +2,19 @@
 // appends it to the recording as an evidence box, and writes a summary of
 // what was embedded. Guards against writing over the input run first.
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <memory>
-#include <nlohmann/json.hpp>
-
 #include "commands/embed.h"
 
-#include "commands/evidence_members.h"
-#include "commands/same_file.h"
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "verification/document_members.h"
+#include "verification/unsigned_members.h"
 #include "evidence/checked_envelope.h"
 #include "evidence/json_doc.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/same_file.h"
 #include "mp4/box_scanner.h"
 #include "mp4/evidence_box.h"
 #include "mp4/evidence_writer.h"
@@ -24,30 +22,17 @@
 namespace {
 
 // Refuses, before anything is read or written, every output that would land
-// on the input file or on each other.
+// on the input file or on the other output.
 CommandOutcome check_paths(const EmbedOptions& o) {
-  const bool output_is_path = o.output.kind == OutputTarget::Kind::Path;
-  if (output_is_path) {
-    auto same = resolves_to_same_path(o.input, o.output.path);
-    if (!same) return fail(same.error());
-    if (*same) return fail(std::string(kOutputIsInputMessage));
-  }
-  // `>> clip.mp4` would append the file to itself without end.
-  if (o.output.kind == OutputTarget::Kind::Stdout && is_stdout_file(o.input)) {
-    return fail(std::string(kOutputIsInputMessage));
-  }
+  if (lands_on(o.output, o.input)) return fail(std::string(kOutputIsInputMessage));
   if (o.output.kind == OutputTarget::Kind::Stdout && ::isatty(STDOUT_FILENO)) {
     return fail(
         "refusing to write the evidence file to a terminal: give --output PATH or redirect "
         "standard output");
   }
-  const bool summary_clash =
-      (o.summary.kind == OutputTarget::Kind::Path &&
-       (names_same_file(o.summary.path, o.input) ||
-        (output_is_path && names_same_file(o.summary.path, o.output.path)) ||
-        (!output_is_path && is_stdout_file(o.summary.path)))) ||
-      (o.summary.kind == OutputTarget::Kind::Stdout && is_stdout_file(o.input));
-  if (summary_clash) return fail("summary path must differ from input and output paths");
+  if (lands_on(o.summary, o.input) || share_a_file(o.summary, o.output)) {
+    return fail("summary path must differ from input and output paths");
+  }
   return {};
 }
 

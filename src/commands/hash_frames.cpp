@@ -13,25 +13,6 @@
 #include "pdq/pdq.h"
 #include "sampling/frame_buffer.h"
 
-namespace {
-
-constexpr std::size_t kFrameBytes = pdq::kRgbaFrameBytes;
-
-// Fills the buffer from its start; returns how many bytes arrived before the
-// input ended (the whole buffer unless it ended early).
-Result<std::size_t> fill_frame(int input, std::span<std::uint8_t> buffer) {
-  std::size_t filled = 0;
-  while (filled < buffer.size()) {
-    auto n = read_some(input, buffer.subspan(filled));
-    if (!n) return fail(n.error());
-    if (*n == 0) break;
-    filled += *n;
-  }
-  return filled;
-}
-
-}  // namespace
-
 std::string hash_bit_string(std::string_view hash_hex) {
   std::string bits;
   bits.reserve(hash_hex.size() * 4);
@@ -86,12 +67,12 @@ CommandOutcome hash_frame_stream(int input, int output, bool progress, HashForma
   const std::span<std::uint8_t> frame = buffer.span();
   pdq::Hasher hasher;
   for (std::uint64_t count = 0;;) {
-    auto filled = fill_frame(input, frame);
+    auto filled = read_frame(input, frame);
     if (!filled) return fail(filled.error());
     if (*filled == 0) break;
-    if (*filled < kFrameBytes) {
+    if (*filled < pdq::kRgbaFrameBytes) {
       return fail("truncated raw RGBA frame: got " + std::to_string(*filled) + " of " +
-                  std::to_string(kFrameBytes) + " bytes");
+                  std::to_string(pdq::kRgbaFrameBytes) + " bytes");
     }
     auto hash = hasher.hash_rgba_frame(frame);
     if (!hash) return fail(hash.error().message());
@@ -99,7 +80,7 @@ CommandOutcome hash_frame_stream(int input, int output, bool progress, HashForma
     ++count;
     // Standard error is unbuffered; a failure to show progress stops nothing.
     if (progress) {
-      (void)write_all(STDERR_FILENO, "\r  hashed " + std::to_string(count) + " frames");
+      (void)write_all(STDERR_FILENO, hashed_counter(count, std::nullopt));
     }
   }
   if (progress) (void)write_all(STDERR_FILENO, "\n");

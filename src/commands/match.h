@@ -8,12 +8,11 @@
 #include "commands/options.h"
 #include "evidence/manifest.h"
 #include "matching/frame_matcher.h"
+#include "verification/signed_evidence.h"
 #include "result.h"
 
 /// What match compared and found. The JSON document is its written form.
 struct MatchReport {
-  enum class SourceBinding { NotChecked, Ok, Fail };
-
   std::string candidate;
   std::string evidence;  // the path, or "-"
   SourceBinding source_binding = SourceBinding::NotChecked;

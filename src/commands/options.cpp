@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 
 #include "encoding/decimal.h"
 #include "encoding/text.h"
@@ -49,6 +50,70 @@ auto option_value(Args args, std::size_t& i, std::string_view option, Parse pars
   return parse(args[i]);
 }
 
+Result<std::string> text_value(std::string_view v) { return std::string(v); }
+
+// "-" names standard input; anything else is a file.
+Result<InputSource> input_source(std::string_view v) {
+  return v == "-" ? InputSource::stdin_source() : InputSource::file(std::string(v));
+}
+
+Result<void> set_output_target(OutputTarget& output, const std::string& value) {
+  auto target = parse_output_target(value);
+  if (!target) return fail(target.error());
+  output = *target;
+  return {};
+}
+
+// --nvr-pubkey-hex and --nvr-pubkeys-file, repeatable, as the commands that
+// judge evidence take them; false for any other option.
+Result<bool> read_pinned_key_option(Args args, std::size_t& i, std::vector<std::string>& keys,
+                                    std::vector<std::string>& files) {
+  const std::string& a = args[i];
+  if (a != "--nvr-pubkey-hex" && a != "--nvr-pubkeys-file") return false;
+  auto value = option_value(args, i, a, text_value);
+  if (!value) return fail(value.error());
+  (a == "--nvr-pubkey-hex" ? keys : files).push_back(*value);
+  return true;
+}
+
+// How a command that takes paths reads its arguments; everything else about
+// them is the same for all: "--" ends the options, so a file whose name
+// starts with "-" can still be named, and "-o", "--output" (and "--out",
+// where taken) name the output.
+struct ArgumentRules {
+  std::string unknown_option;     // the message's start, the option follows
+  bool dash_is_path = true;       // "-" names a standard stream, or is an unknown option
+  bool takes_out_spelling = true;  // "--out" as well as "-o" and "--output"
+};
+
+// Walks the arguments: paths go to `path`, the output option's value to
+// `output`, any other option to `option`, which moves i past its value and
+// answers false for an option it does not know.
+Result<void> read_arguments(
+    Args args, const ArgumentRules& rules,
+    const std::function<Result<void>(const std::string&)>& path,
+    const std::function<Result<void>(const std::string&)>& output,
+    const std::function<Result<bool>(const std::string&, std::size_t&)>& option) {
+  bool options_ended = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (options_ended || !a.starts_with("-") || (a == "-" && rules.dash_is_path)) {
+      if (auto taken = path(a); !taken) return taken;
+    } else if (a == "--") {
+      options_ended = true;
+    } else if (a == "-o" || a == "--output" || (a == "--out" && rules.takes_out_spelling)) {
+      auto value = option_value(args, i, "--output", text_value);
+      if (!value) return fail(value.error());
+      if (auto taken = output(*value); !taken) return taken;
+    } else {
+      auto known = option(a, i);
+      if (!known) return fail(known.error());
+      if (!*known) return fail(rules.unknown_option + a);
+    }
+  }
+  return {};
+}
+
 // A bit count that a Hamming distance between 256-bit hashes can reach.
 Result<std::uint32_t> parse_max_distance(std::string_view text) {
   auto distance = parse_u32(text);
@@ -88,46 +153,42 @@ Result<OutputTarget> parse_output_target(std::string_view value) {
 Result<PrepareOptions> parse_prepare_options(Args args) {
   PrepareOptions o;
   std::optional<double> fps_option;
-  bool has_input = false, has_name = false, options_ended = false;
-  auto take_path = [&](const std::string& a) -> Result<void> {
-    if (has_input) return extra_path(a);
-    o.input = a;
-    has_input = true;
-    return {};
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (options_ended) {
-      if (auto taken = take_path(a); !taken) return fail(taken.error());
-    } else if (a == "--") {
-      options_ended = true;
-    } else if (a == "-o" || a == "--out" || a == "--output") {
-      if (++i == args.size()) return requires_value("--output");
-      auto target = parse_output_target(args[i]);
-      if (!target) return fail(target.error());
-      o.output = *target;
-    } else if (a == "--name") {
-      if (++i == args.size()) return requires_value("--name");
-      o.name = args[i];
-      has_name = true;
-    } else if (a == "--with-pdq") {
-      o.with_pdq = true;
-    } else if (a == "--fps") {
-      if (++i == args.size()) return requires_value("--fps");
-      auto fps = parse_fps(args[i]);
-      if (!fps) return fail(fps.error());
-      fps_option = *fps;
-      o.with_pdq = true;
-    } else if (a == "--pdq-hashes") {
-      if (++i == args.size()) return requires_value("--pdq-hashes");
-      o.pdq_hashes = args[i] == "-" ? InputSource::stdin_source() : InputSource::file(args[i]);
-      o.with_pdq = true;
-    } else if (a.starts_with("-")) {
-      return fail("unknown prepare-attestation option: " + a);
-    } else if (auto taken = take_path(a); !taken) {
-      return fail(taken.error());
-    }
-  }
+  bool has_input = false, has_name = false;
+  const ArgumentRules rules{.unknown_option = "unknown prepare-attestation option: ",
+                            .dash_is_path = false};
+  auto read = read_arguments(
+      args, rules,
+      [&](const std::string& a) -> Result<void> {
+        if (has_input) return extra_path(a);
+        o.input = a;
+        has_input = true;
+        return {};
+      },
+      [&](const std::string& v) { return set_output_target(o.output, v); },
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        if (a == "--name") {
+          auto name = option_value(args, i, a, text_value);
+          if (!name) return fail(name.error());
+          o.name = *name;
+          has_name = true;
+        } else if (a == "--with-pdq") {
+          o.with_pdq = true;
+        } else if (a == "--fps") {
+          auto fps = option_value(args, i, a, parse_fps);
+          if (!fps) return fail(fps.error());
+          fps_option = *fps;
+          o.with_pdq = true;
+        } else if (a == "--pdq-hashes") {
+          auto source = option_value(args, i, a, input_source);
+          if (!source) return fail(source.error());
+          o.pdq_hashes = *source;
+          o.with_pdq = true;
+        } else {
+          return false;
+        }
+        return true;
+      });
+  if (!read) return fail(read.error());
   if (!has_input) return fail("missing input path");
   if (!has_name) {
     std::string_view file_name = last_path_component(o.input);
@@ -147,57 +208,47 @@ Result<PrepareOptions> parse_prepare_options(Args args) {
 Result<SignOptions> parse_sign_options(Args args, std::string_view command, std::string_view kind) {
   SignOptions o;
   bool has_input = false, has_device = false, has_key_id = false, has_key = false;
-  bool options_ended = false;
-  auto take_path = [&](const std::string& a) -> Result<void> {
-    if (has_input) return extra_path(a);
-    o.input = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
-    has_input = true;
-    return {};
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string* { return ++i == args.size() ? nullptr : &args[i]; };
-    if (options_ended) {
-      if (auto taken = take_path(a); !taken) return fail(taken.error());
-    } else if (a == "--") {
-      options_ended = true;
-    } else if (a == "-o" || a == "--out" || a == "--output") {
-      const std::string* v = value();
-      if (!v) return requires_value("--output");
-      auto target = parse_output_target(*v);
-      if (!target) return fail(target.error());
-      o.output = *target;
-    } else if (a == "--nvr-device-id") {
-      const std::string* v = value();
-      if (!v) return requires_value(a);
-      o.nvr_device_id = *v;
-      has_device = true;
-    } else if (a == "--nvr-key-id") {
-      const std::string* v = value();
-      if (!v) return requires_value(a);
-      o.nvr_key_id = *v;
-      has_key_id = true;
-    } else if (a == "--nvr-private-key-hex" || a == "--nvr-private-key-file") {
-      const std::string* v = value();
-      if (!v) return requires_value(a);
-      o.key = {a == "--nvr-private-key-hex" ? KeySource::Kind::Hex : KeySource::Kind::File, *v};
-      has_key = true;
-    } else if (a == "--nvr-pubkey-hex") {
-      const std::string* v = value();
-      if (!v) return requires_value(a);
-      o.nvr_pubkey_hex = *v;
-    } else if (a == "--signed-at-ms") {
-      const std::string* v = value();
-      if (!v) return fail("missing --signed-at-ms");
-      auto ms = parse_i64(*v);
-      if (!ms) return fail("invalid --signed-at-ms: " + ms.error());
-      o.signed_at_ms = *ms;
-    } else if (a.starts_with("-") && a != "-") {
-      return fail("unknown " + std::string(command) + " option: " + a);
-    } else if (auto taken = take_path(a); !taken) {
-      return fail(taken.error());
-    }
-  }
+  const ArgumentRules rules{.unknown_option = "unknown " + std::string(command) + " option: "};
+  auto read = read_arguments(
+      args, rules,
+      [&](const std::string& a) -> Result<void> {
+        if (has_input) return extra_path(a);
+        o.input = *input_source(a);
+        has_input = true;
+        return {};
+      },
+      [&](const std::string& v) { return set_output_target(o.output, v); },
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        if (a == "--signed-at-ms") {
+          // Its own wording for a missing value, kept for the scripts that match it.
+          if (i + 1 == args.size()) return fail("missing --signed-at-ms");
+          auto ms = option_value(args, i, a, parse_i64);
+          if (!ms) return fail("invalid --signed-at-ms: " + ms.error());
+          o.signed_at_ms = *ms;
+          return true;
+        }
+        const bool known = a == "--nvr-device-id" || a == "--nvr-key-id" ||
+                           a == "--nvr-private-key-hex" || a == "--nvr-private-key-file" ||
+                           a == "--nvr-pubkey-hex";
+        if (!known) return false;
+        auto value = option_value(args, i, a, text_value);
+        if (!value) return fail(value.error());
+        if (a == "--nvr-device-id") {
+          o.nvr_device_id = *value;
+          has_device = true;
+        } else if (a == "--nvr-key-id") {
+          o.nvr_key_id = *value;
+          has_key_id = true;
+        } else if (a == "--nvr-pubkey-hex") {
+          o.nvr_pubkey_hex = *value;
+        } else {
+          o.key = {a == "--nvr-private-key-hex" ? KeySource::Kind::Hex : KeySource::Kind::File,
+                   *value};
+          has_key = true;
+        }
+        return true;
+      });
+  if (!read) return fail(read.error());
   if (!has_input) return fail("missing " + std::string(kind) + " path");
   if (!has_device) return fail("--nvr-device-id is required");
   if (!has_key_id) return fail("--nvr-key-id is required");
@@ -208,44 +259,42 @@ Result<SignOptions> parse_sign_options(Args args, std::string_view command, std:
 Result<EmbedOptions> parse_embed_options(Args args) {
   EmbedOptions o;
   std::size_t positionals = 0;
+  // The evidence file is media, not a text document: "none" is a file name
+  // here, and the spelling "--out" was never taken.
   auto media_output = [](const std::string& v) {
     return v == "-" ? OutputTarget::stdout_target() : OutputTarget::file(v);
   };
-  auto take_path = [&](const std::string& a) -> Result<void> {
-    if (positionals == 0) {
-      o.input = a;  // a file named "-" here: the media is never read from stdin
-    } else if (positionals == 1) {
-      o.envelope = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
-    } else if (positionals == 2) {
-      o.output = media_output(a);
-    } else {
-      return extra_path(a);
-    }
-    ++positionals;
-    return {};
-  };
-  bool options_ended = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (options_ended) {
-      if (auto taken = take_path(a); !taken) return fail(taken.error());
-    } else if (a == "--") {
-      options_ended = true;
-    } else if (a == "-o" || a == "--output") {
-      if (++i == args.size()) return requires_value("--output");
-      o.output = media_output(args[i]);
-    } else if (a == "--summary") {
-      if (++i == args.size()) return requires_value("--summary");
-      const std::string& v = args[i];
-      o.summary = v == "none" ? OutputTarget::discard()
-                  : v == "-"  ? OutputTarget::stdout_target()
-                              : OutputTarget::file(v);
-    } else if (a.starts_with("-") && a != "-") {
-      return fail("unknown embed-evidence option: " + a);
-    } else if (auto taken = take_path(a); !taken) {
-      return fail(taken.error());
-    }
-  }
+  const ArgumentRules rules{.unknown_option = "unknown embed-evidence option: ",
+                            .takes_out_spelling = false};
+  auto read = read_arguments(
+      args, rules,
+      [&](const std::string& a) -> Result<void> {
+        if (positionals == 0) {
+          o.input = a;  // a file named "-" here: the media is never read from stdin
+        } else if (positionals == 1) {
+          o.envelope = *input_source(a);
+        } else if (positionals == 2) {
+          o.output = media_output(a);
+        } else {
+          return extra_path(a);
+        }
+        ++positionals;
+        return {};
+      },
+      [&](const std::string& v) -> Result<void> {
+        o.output = media_output(v);
+        return {};
+      },
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        if (a != "--summary") return false;
+        auto v = option_value(args, i, a, text_value);
+        if (!v) return fail(v.error());
+        o.summary = *v == "none" ? OutputTarget::discard()
+                    : *v == "-"  ? OutputTarget::stdout_target()
+                                 : OutputTarget::file(*v);
+        return true;
+      });
+  if (!read) return fail(read.error());
   if (positionals == 0) return fail("missing input path");
   if (o.output.kind == OutputTarget::Kind::Stdout && o.summary.kind == OutputTarget::Kind::Stdout) {
     return fail("--summary - cannot be used when media output is stdout");
@@ -255,41 +304,28 @@ Result<EmbedOptions> parse_embed_options(Args args) {
 
 Result<VerifyOptions> parse_verify_options(Args args) {
   VerifyOptions o;
-  bool has_input = false, options_ended = false;
-  auto take_path = [&](const std::string& a) -> Result<void> {
-    if (has_input) return extra_path(a);
-    o.input = a;
-    has_input = true;
-    return {};
-  };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (options_ended) {
-      if (auto taken = take_path(a); !taken) return fail(taken.error());
-    } else if (a == "--") {
-      options_ended = true;
-    } else if (a == "-o" || a == "--out" || a == "--output") {
-      if (++i == args.size()) return requires_value("--output");
-      auto target = parse_output_target(args[i]);
-      if (!target) return fail(target.error());
-      o.output = *target;
-    } else if (a == "--fps") {
-      // Accepted for compatibility with prepare-attestation's spelling;
-      // verification samples no frames, so the value is only checked.
-      if (++i == args.size()) return requires_value("--fps");
-      if (auto fps = parse_fps(args[i]); !fps) return fail(fps.error());
-    } else if (a == "--nvr-pubkey-hex") {
-      if (++i == args.size()) return requires_value(a);
-      o.nvr_pubkey_hex.push_back(args[i]);
-    } else if (a == "--nvr-pubkeys-file") {
-      if (++i == args.size()) return requires_value(a);
-      o.nvr_pubkeys_files.push_back(args[i]);
-    } else if (a.starts_with("-")) {
-      return fail("unknown option: " + a);
-    } else if (auto taken = take_path(a); !taken) {
-      return fail(taken.error());
-    }
-  }
+  bool has_input = false;
+  const ArgumentRules rules{.unknown_option = "unknown option: ", .dash_is_path = false};
+  auto read = read_arguments(
+      args, rules,
+      [&](const std::string& a) -> Result<void> {
+        if (has_input) return extra_path(a);
+        o.input = a;
+        has_input = true;
+        return {};
+      },
+      [&](const std::string& v) { return set_output_target(o.output, v); },
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        if (a == "--fps") {
+          // Accepted for compatibility with prepare-attestation's spelling;
+          // verification samples no frames, so the value is only checked.
+          auto fps = option_value(args, i, a, parse_fps);
+          if (!fps) return fail(fps.error());
+          return true;
+        }
+        return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
+      });
+  if (!read) return fail(read.error());
   if (!has_input) return fail("missing input path");
   return o;
 }
@@ -297,39 +333,34 @@ Result<VerifyOptions> parse_verify_options(Args args) {
 Result<MatchOptions> parse_match_options(Args args) {
   MatchOptions o;
   std::size_t positionals = 0;
-  bool options_ended = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (options_ended || a == "-" || !a.starts_with("-")) {
-      if (positionals == 2) return extra_path(a);
-      if (positionals++ == 0) {
-        o.candidate = a;  // a file named "-" here: frames are never read from stdin
-      } else {
-        o.evidence = a == "-" ? InputSource::stdin_source() : InputSource::file(a);
-      }
-    } else if (a == "--") {
-      options_ended = true;
-    } else if (a == "-o" || a == "--out" || a == "--output") {
-      auto target = option_value(args, i, "--output", parse_output_target);
-      if (!target) return fail(target.error());
-      o.output = *target;
-    } else if (a == "--fps") {
-      auto fps = option_value(args, i, a, parse_fps);
-      if (!fps) return fail(fps.error());
-      o.fps = *fps;
-    } else if (a == "--max-distance") {
-      auto distance = option_value(args, i, a, parse_max_distance);
-      if (!distance) return fail(distance.error());
-      o.max_distance = *distance;
-    } else if (a == "--nvr-pubkey-hex" || a == "--nvr-pubkeys-file") {
-      auto key =
-          option_value(args, i, a, [](std::string_view v) { return Result<std::string>(v); });
-      if (!key) return fail(key.error());
-      (a == "--nvr-pubkey-hex" ? o.nvr_pubkey_hex : o.nvr_pubkeys_files).push_back(*key);
-    } else {
-      return fail("unknown match option: " + a);
-    }
-  }
+  const ArgumentRules rules{.unknown_option = "unknown match option: "};
+  auto read = read_arguments(
+      args, rules,
+      [&](const std::string& a) -> Result<void> {
+        if (positionals == 2) return extra_path(a);
+        if (positionals++ == 0) {
+          o.candidate = a;  // a file named "-" here: frames are never read from stdin
+        } else {
+          o.evidence = *input_source(a);
+        }
+        return {};
+      },
+      [&](const std::string& v) { return set_output_target(o.output, v); },
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        if (a == "--fps") {
+          auto fps = option_value(args, i, a, parse_fps);
+          if (!fps) return fail(fps.error());
+          o.fps = *fps;
+        } else if (a == "--max-distance") {
+          auto distance = option_value(args, i, a, parse_max_distance);
+          if (!distance) return fail(distance.error());
+          o.max_distance = *distance;
+        } else {
+          return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
+        }
+        return true;
+      });
+  if (!read) return fail(read.error());
   if (positionals == 0) return fail("missing candidate path");
   if (positionals == 1) return fail("missing evidence path");
   return o;

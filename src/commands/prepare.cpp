@@ -15,17 +15,21 @@
 #include <cstdint>
 #include <span>
 
-#include "commands/envelope_limit.h"
-#include "commands/same_file.h"
+#include "mp4/envelope_limit.h"
+#include "encoding/decimal.h"
 #include "encoding/text.h"
 #include "evidence/json_doc.h"
 #include "evidence/request.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/same_file.h"
 #include "sampling/frame_sampler.h"
 
 namespace {
 
+// What to do instead when a recording has no video to sample.
+constexpr std::string_view kAttestBytesAlone =
+    "; leave out --with-pdq and --fps to attest its bytes alone";
 
 // Status lines are best effort: a closed stderr must not fail the command.
 void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
@@ -78,10 +82,13 @@ Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
     return GatheredHashes{std::move(*hashes), std::nullopt, std::nullopt, {}};
   }
   status("==> ffmpeg sampling + PDQ hashing");
-  auto sampling = sample_and_hash_frames(options.input, options.fps);
+  std::vector<std::string> hashes;
+  auto sampling = sample_frames(
+      options.input, options.fps, [&](std::string hash) { hashes.push_back(std::move(hash)); },
+      kAttestBytesAlone);
   if (!sampling) return fail(sampling.error());
-  return GatheredHashes{std::move(sampling->hashes), sampling->native_width,
-                        sampling->native_height, std::move(sampling->no_frames_reason)};
+  return GatheredHashes{std::move(hashes), sampling->native_width, sampling->native_height,
+                        std::move(sampling->no_frames_reason)};
 }
 
 }  // namespace
@@ -109,11 +116,7 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
   // Writing the request over the recording (or appending it through a
   // redirected stdout) would destroy the evidence, so this is refused before
   // anything is read or printed.
-  bool clash = options.output.kind == OutputTarget::Kind::Path
-                   ? names_same_file(options.input, options.output.path)
-                   : options.output.kind == OutputTarget::Kind::Stdout &&
-                         is_stdout_file(options.input);
-  if (clash) return fail(std::string(kOutputIsInputMessage));
+  if (lands_on(options.output, options.input)) return fail(std::string(kOutputIsInputMessage));
   // Sampling reads the recording twice (SHA-256, then ffmpeg); a pipe would
   // be drained by the first pass and leave ffmpeg waiting for ever.
   if (options.with_pdq && !options.pdq_hashes) {
@@ -126,7 +129,7 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
 
   if (options.with_pdq) {
     status("==> prepare attestation for " + options.input + " as \"" + options.name + "\" @ " +
-           format_fps(options.fps) + " fps");
+           format_decimal(options.fps) + " fps");
   } else {
     status("==> prepare exact-only attestation for " + options.input + " as \"" + options.name +
            "\"");

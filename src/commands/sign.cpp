@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/envelope_limit.h"
+#include "mp4/envelope_limit.h"
 #include "encoding/hex.h"
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"

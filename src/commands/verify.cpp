@@ -1,168 +1,20 @@
-// The verify command: finds the evidence box, checks the signature with the
-// key the envelope carries, and checks that the bytes before the box are the
-// signed source. The report never claims authenticity: the key comes from
-// the file itself.
+// The verify command: writes the verification report of an evidence file and
+// succeeds only when the self-signed binding holds.
 
 #include "commands/verify.h"
 
 #include <unistd.h>
 
-#include <string_view>
-
-#include "commands/evidence_members.h"
-#include "commands/same_file.h"
-#include "encoding/hex.h"
-#include "evidence/json_doc.h"
-#include "evidence/manifest.h"
 #include "evidence/pinned_keys.h"
-#include "evidence/signature.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
-#include "mp4/box_scanner.h"
-
-namespace {
-
-constexpr std::string_view kPassedDetail =
-    "Self-signed structural and source-byte checks passed. This is NOT an authenticity result: "
-    "the signing key was read from the file itself and not confirmed against the registry. Use "
-    "the browser verify flow for authenticity.";
-constexpr std::string_view kNotAuthenticatedWarning =
-    "warning: NOT AUTHENTICATED. The CLI checked file structure and the self-signed source-byte "
-    "binding only. The signing key was read from the file itself and was not confirmed against "
-    "the evidence registry. Use the browser verify flow for an authenticity (GREEN) result.\n";
-constexpr std::string_view kPinnedKeyWarning =
-    "warning: NOT AUTHENTICATED. The signing key matched a pinned NVR public key, but it was not "
-    "confirmed against the evidence registry. The CLI checked file structure and the self-signed "
-    "source-byte binding only. Use the browser verify flow for an authenticity (GREEN) result.\n";
-
-// The bytes before the box must be exactly the signed source and nothing may
-// follow the box. The hash is only worth computing once the sizes agree.
-void check_source_binding(VerificationReport& r, const OpenFile& file) {
-  const EvidenceBoxLocation& box = *r.box;
-  const EvidenceManifest& m = *r.manifest;
-  r.source_examined = true;
-  r.file_integrity = VerificationReport::FileIntegrity::Mismatch;
-  bool holds = box.box_offset == m.source_size && box.box_end == box.file_size;
-  if (holds) {
-    // Through the descriptor the box was found with, so the bytes hashed
-    // are those of the file that was scanned, even if the path changes.
-    Progress hashing("hashing");
-    auto digest = sha256_stream(file.fd.get(), box.box_offset, file.path, &hashing);
-    if (!digest) {
-      r.detail = "File integrity check failed: " + digest.error();
-      return;
-    }
-    holds = digest->size == box.box_offset && digest->sha256_hex == hex_encode(m.source_sha256);
-  }
-  if (!holds) {
-    r.detail = "File integrity check failed.";
-    return;
-  }
-  r.file_integrity = VerificationReport::FileIntegrity::Match;
-  r.detail = std::string(kPassedDetail);
-  r.binding_holds = true;
-}
-
-// What no signature covers must not pass: an envelope's fps that contradicts
-// the signed one, or a key other than those the examiner pinned.
-void check_unsigned_members(VerificationReport& r, const PinnedKeys& pinned) {
-  const EvidenceEnvelope& e = r.box->envelope;
-  if (auto mismatch = unsigned_fps_mismatch(e, *r.manifest)) {
-    r.binding_holds = false;
-    r.detail = *mismatch;
-  } else if (auto unpinned = unpinned_key(e, pinned)) {
-    r.binding_holds = false;
-    r.detail = *unpinned;
-  }
-}
-
-// The report's words for the values of the two enumerations, in their order.
-constexpr const char* kSignatureWords[] = {"unverified", "valid", "invalid"};
-constexpr const char* kIntegrityWords[] = {"unavailable", "match", "mismatch"};
-
-}  // namespace
-
-std::string VerificationReport::to_json() const {
-  nlohmann::json r = {
-      {"v", 1},
-      {"purpose", "zq.evidence.verify_result.v1"},
-      {"input", input},
-      {"authenticated", false},
-      {"self_signed_exact_binding", binding_holds ? "ok" : "fail"},
-      {"registry_confirmation", "unavailable"},
-      {"verdict", "RED"},
-      {"signature", kSignatureWords[static_cast<int>(signature)]},
-      {"file_integrity", kIntegrityWords[static_cast<int>(file_integrity)]},
-      {"chain_of_custody", source_examined ? "partial" : "missing"},
-      {"detail", detail},
-  };
-  if (box) {
-    r["evidence_box_offset"] = box->box_offset;
-    add_envelope_members(r, box->envelope, box->box_end - box->box_offset);
-  }
-  if (manifest) add_manifest_members(r, *manifest);
-  return json_text(r);
-}
-
-VerificationReport build_verification_report(const std::string& input_path,
-                                             const PinnedKeys& pinned) {
-  auto file = open_file(input_path);
-  if (!file) {
-    VerificationReport r;
-    r.input = input_path;
-    r.detail = "Evidence envelope is malformed: " + file.error();
-    return r;
-  }
-  return build_verification_report(*file, pinned);
-}
-
-VerificationReport build_verification_report(const OpenFile& file, const PinnedKeys& pinned) {
-  VerificationReport r;
-  r.input = file.path;
-  auto found = find_evidence_box(file.fd.get(), file.size);
-  if (!found) {
-    r.detail = "Evidence envelope is malformed: " + found.error();
-    return r;
-  }
-  if (!*found) {
-    r.detail = "No signed evidence envelope found.";
-    return r;
-  }
-  r.box = std::move(**found);
-  const EvidenceEnvelope& e = r.box->envelope;
-  if (!verify_evidence_signature(e.public_key, e.signature, e.manifest)) {
-    r.signature = VerificationReport::Signature::Invalid;
-    r.detail = "Cryptographic signature is invalid.";
-    return r;
-  }
-  r.signature = VerificationReport::Signature::Valid;
-  auto manifest = decode_manifest(e.manifest);
-  if (!manifest) {
-    r.detail = "Signed manifest could not be parsed: " + manifest.error();
-    return r;
-  }
-  r.manifest = std::move(*manifest);
-  check_source_binding(r, file);
-  if (r.binding_holds) check_unsigned_members(r, pinned);
-  return r;
-}
-
-std::string_view not_authenticated_warning(bool key_pinned) {
-  return key_pinned ? kPinnedKeyWarning : kNotAuthenticatedWarning;
-}
-
-void warn_unsigned_registry_base(const EvidenceEnvelope& envelope) {
-  if (envelope.registry_base.empty()) return;
-  // Quoted as JSON, so a hostile value can't drive the terminal.
-  (void)write_all(STDERR_FILENO, "warning: registry_base " +
-                                     json_text(nlohmann::json(envelope.registry_base)) +
-                                     " is not covered by the signature; do not follow it to "
-                                     "confirm this file\n");
-}
+#include "fileio/same_file.h"
+#include "verification/unsigned_members.h"
+#include "verification/verification_report.h"
 
 CommandOutcome run_verify(const VerifyOptions& options) {
   // Writing the report over the evidence file would destroy what it describes.
-  if (output_lands_on(options.output, options.input)) {
+  if (lands_on(options.output, options.input)) {
     return fail(std::string(kOutputIsInputMessage));
   }
   auto pinned = PinnedKeys::load(options.nvr_pubkey_hex, options.nvr_pubkeys_files);

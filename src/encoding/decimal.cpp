@@ -7,12 +7,21 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <limits>
 
-#include "fileio/fd.h"
+#include "io_error.h"
 
 namespace {
+
+// Values this close to a whole number print as one: a rate given as "2" and
+// the same rate read back from a document as 2.0000000000000004 must name
+// the same ffmpeg filter.
+constexpr double kWholeTolerance = 0x1p-52;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -93,4 +102,46 @@ Result<double> parse_double(std::string_view text) {
   if (c_locale == locale_t{}) return fail("cannot create the C locale: " + format_io_error(errno));
   std::string copy(text);
   return strtod_l(copy.c_str(), nullptr, c_locale);
+}
+
+std::string format_decimal(double value) {
+  double whole = std::trunc(value);
+  // Fixed notation of a double needs at most ~1100 characters (subnormals,
+  // or the exact digits of a huge whole value).
+  char text[1200];
+  if (std::fabs(value - whole) < kWholeTolerance) {
+    int length = std::snprintf(text, sizeof text, "%.0f", whole);
+    return std::string(text, static_cast<std::size_t>(length));
+  }
+  auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr;
+  return std::string(text, end);
+}
+
+std::string one_decimal(double value) {
+  char text[400];  // the largest double has 309 digits before the point
+  const int length = std::snprintf(text, sizeof text, "%.1f", value);
+  return std::string(text, static_cast<std::size_t>(std::clamp(length, 0, 399)));
+}
+
+std::string two_digits_up(double value) {
+  const int exponent = static_cast<int>(std::floor(std::log10(value)));
+  const double unit = std::pow(10.0, exponent - 1);
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", std::max(0, 1 - exponent),
+                std::ceil(value / unit) * unit);
+  std::string digits = text;
+  if (digits.find('.') != std::string::npos) {
+    digits.erase(digits.find_last_not_of('0') + 1);
+    if (digits.ends_with('.')) digits.pop_back();
+  }
+  return digits;
+}
+
+std::string two_digits_down(double value) {
+  const int exponent = static_cast<int>(std::floor(std::log10(value)));
+  const double unit = std::pow(10.0, exponent - 1);
+  const double cut = std::floor(value / unit) * unit;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", std::max(0, 1 - exponent), cut);
+  return text;
 }

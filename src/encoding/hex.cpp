@@ -4,8 +4,6 @@
 
 #include "encoding/hex.h"
 
-#include <openssl/evp.h>
-
 #include "encoding/text.h"
 
 namespace {
@@ -43,19 +41,4 @@ Result<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
     out.push_back(static_cast<std::uint8_t>(nibble(digits[i]) << 4 | nibble(digits[i + 1])));
   }
   return out;
-}
-
-std::string sha256_hex(std::span<const std::uint8_t> bytes) {
-  std::uint8_t digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  // Fails only when OpenSSL cannot allocate; the empty text then returned
-  // matches no digest, so a comparison with it fails safely.
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    return {};
-  }
-  return hex_encode(std::span(digest, length));
-}
-
-std::string sha256_hex(std::string_view text) {
-  return sha256_hex(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }

@@ -14,6 +14,3 @@ std::string hex_encode(std::span<const std::uint8_t> bytes);
 /// Bytes of hex text with surrounding Unicode white space removed; fails with
 /// "hex string has odd length" or "hex string contains non-hex characters".
 Result<std::vector<std::uint8_t>> hex_decode(std::string_view text);
-/// SHA-256 of the bytes as 64 lowercase hex digits.
-std::string sha256_hex(std::span<const std::uint8_t> bytes);
-std::string sha256_hex(std::string_view text);

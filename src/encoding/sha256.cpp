@@ -1,5 +1,6 @@
-// Streaming SHA-256 through OpenSSL's digest interface; every call's result
-// is checked, so a failing library can never yield a digest that matches.
+// SHA-256 through OpenSSL's digest interface, the program's one home for it;
+// every call's result is checked, so a failing library can never yield a
+// digest that matches.
 
 #include "encoding/sha256.h"
 
@@ -8,6 +9,21 @@
 namespace {
 constexpr std::string_view kFailed = "SHA-256 computation failed";
 }  // namespace
+
+std::string sha256_hex(std::span<const std::uint8_t> bytes) {
+  std::uint8_t digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  // Fails only when OpenSSL cannot allocate; the empty text then returned
+  // matches no digest, so a comparison with it fails safely.
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    return {};
+  }
+  return hex_encode(std::span(digest, length));
+}
+
+std::string sha256_hex(std::string_view text) {
+  return sha256_hex(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
 
 Result<Sha256> Sha256::start() {
   Context context(EVP_MD_CTX_new(), EVP_MD_CTX_free);

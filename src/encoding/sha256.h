@@ -1,5 +1,6 @@
 #pragma once
-// A streaming SHA-256, for files hashed chunk by chunk as they are read.
+// SHA-256: of bytes at hand, and streaming, for files hashed chunk by chunk
+// as they are read.
 
 #include <openssl/evp.h>
 
@@ -7,8 +8,13 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "result.h"
+
+/// SHA-256 of the bytes as 64 lowercase hex digits.
+std::string sha256_hex(std::span<const std::uint8_t> bytes);
+std::string sha256_hex(std::string_view text);
 
 class Sha256 {
  public:

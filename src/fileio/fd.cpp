@@ -10,11 +10,6 @@
 #include <exception>
 #include <limits>
 
-std::string format_io_error(int error_number) {
-  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) +
-         ")";
-}
-
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);

@@ -9,10 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "io_error.h"
 #include "result.h"
-
-/// "No such file or directory (os error 2)" for ENOENT.
-std::string format_io_error(int error_number);
 
 /// The texts of our own I/O loops, shown where an errno text would stand.
 inline constexpr std::string_view kWriteZero = "failed to write whole buffer";

@@ -1,19 +1,13 @@
-// Same-file tests behind the guards that keep a command from writing over its
-// own input. Device and inode numbers catch every spelling of a name: symbolic
-// links, "..", and hard links; embed-evidence compares canonical paths.
+// The same-file rule behind every output guard. Device and inode numbers
+// catch every spelling of an existing file; a name that does not exist yet is
+// compared as an absolute path with links, "." and ".." resolved.
 
-#include "commands/same_file.h"
-
-#include "fileio/fd.h"
+#include "fileio/same_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <stdlib.h>
-
-#include <cerrno>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <system_error>
 
@@ -27,14 +21,6 @@ std::optional<struct stat> stat_path(const std::string& path) {
 
 bool same_inode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-}  // namespace
-
-bool is_same_existing_file(const std::string& a, const std::string& b) {
-  auto sa = stat_path(a);
-  auto sb = stat_path(b);
-  return sa && sb && same_inode(*sa, *sb);
 }
 
 bool names_same_file(const std::string& a, const std::string& b) {
@@ -52,20 +38,6 @@ bool names_same_file(const std::string& a, const std::string& b) {
   return ca == cb;
 }
 
-Result<bool> resolves_to_same_path(const std::string& input, const std::string& output) {
-  if (::access(output.c_str(), F_OK) != 0) return false;
-  auto canonical = [](const std::string& path) -> Result<std::string> {
-    std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), ::free);
-    if (!resolved) return fail("canonicalize " + path + ": " + format_io_error(errno));
-    return std::string(resolved.get());
-  };
-  auto a = canonical(input);
-  if (!a) return fail(a.error());
-  auto b = canonical(output);
-  if (!b) return fail(b.error());
-  return *a == *b;
-}
-
 bool is_stdout_file(const std::string& path) {
   struct stat out {};
   if (::fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode)) return false;
@@ -73,14 +45,22 @@ bool is_stdout_file(const std::string& path) {
   return st && same_inode(out, *st);
 }
 
-bool output_lands_on(const OutputTarget& output, const std::string& input) {
+}  // namespace
+
+bool lands_on(const OutputTarget& output, const std::string& path) {
   switch (output.kind) {
     case OutputTarget::Kind::Path:
-      return is_same_existing_file(output.path, input);
+      return names_same_file(output.path, path);
     case OutputTarget::Kind::Stdout:
-      return is_stdout_file(input);
+      return is_stdout_file(path);
     case OutputTarget::Kind::Discard:
       return false;
   }
   return false;
+}
+
+bool share_a_file(const OutputTarget& a, const OutputTarget& b) {
+  if (a.kind == OutputTarget::Kind::Path) return lands_on(b, a.path);
+  if (b.kind == OutputTarget::Kind::Path) return lands_on(a, b.path);
+  return a.kind == OutputTarget::Kind::Stdout && b.kind == OutputTarget::Kind::Stdout;
 }

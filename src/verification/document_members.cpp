@@ -1,9 +1,10 @@
 // Members that the embed summary and the verification report both carry. The
 // documents keep their keys sorted, so the order they are added in is free.
 
-#include "commands/evidence_members.h"
+#include "verification/document_members.h"
 
 #include "encoding/hex.h"
+#include "encoding/sha256.h"
 #include "evidence/signature.h"
 
 void add_envelope_members(nlohmann::json& document, const EvidenceEnvelope& envelope,
@@ -27,18 +28,4 @@ void add_manifest_members(nlohmann::json& document, const EvidenceManifest& mani
   document["source_hash_scope"] = manifest.source_hash_scope;
   document["source_sha256_hex"] = hex_encode(manifest.source_sha256);
   document["source_size"] = manifest.source_size;
-}
-
-std::optional<std::string> unsigned_fps_mismatch(const EvidenceEnvelope& envelope,
-                                                 const EvidenceManifest& manifest) {
-  if (!envelope.fps || !manifest.fps || *envelope.fps == *manifest.fps) return std::nullopt;
-  return "envelope fps " + nlohmann::json(*envelope.fps).dump() +
-         " differs from the signed manifest fps " + nlohmann::json(*manifest.fps).dump() +
-         " (the envelope's fps is not covered by the signature)";
-}
-
-std::optional<std::string> unpinned_key(const EvidenceEnvelope& envelope,
-                                        const PinnedKeys& pinned) {
-  if (pinned.empty() || pinned.contains(envelope.public_key)) return std::nullopt;
-  return "The envelope's NVR public key is not one of the pinned keys: " + envelope.nvr_pubkey_hex;
 }

@@ -4,11 +4,12 @@
 // bytes, so the size for any number of hashes is computed without encoding
 // the list again.
 
-#include "commands/envelope_limit.h"
+#include "mp4/envelope_limit.h"
 
 #include <cmath>
 #include <cstdio>
 
+#include "encoding/decimal.h"
 #include "evidence/cbor.h"
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"
@@ -56,16 +57,6 @@ EnvelopeSizer sizer_for(std::uint64_t source_size, double fps) {
   const std::string envelope = write_envelope(kMp4BoxEnvelopePurpose, 2, "", std::string(128, '0'),
                                               std::string(130, '0'), std::string_view{});
   return {encode_manifest(m).size(), envelope.size() + 1};
-}
-
-// `value` cut down to two significant digits, as text: 1.65 gives 1.6.
-std::string two_digits_down(double value) {
-  const int exponent = static_cast<int>(std::floor(std::log10(value)));
-  const double unit = std::pow(10.0, exponent - 1);
-  const double cut = std::floor(value / unit) * unit;
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", std::max(0, 1 - exponent), cut);
-  return text;
 }
 
 }  // namespace

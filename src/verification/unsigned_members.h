@@ -1,21 +1,16 @@
 #pragma once
-// The members the embed summary and the verification report share, built in
-// one place so the two documents describe an envelope and its manifest alike.
+// What no signature covers must never make evidence pass: the envelope's
+// copy of the frame rate, the public key it carries (trusted only when the
+// examiner pinned it) and the registry it names.
 
-#include <cstdint>
 #include <optional>
 #include <string>
-#include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"
 #include "evidence/pinned_keys.h"
 
-/// Adds the box size and the envelope's texts, digest and optional frame rate.
-void add_envelope_members(nlohmann::json& document, const EvidenceEnvelope& envelope,
-                          std::uint64_t evidence_box_bytes);
-/// Adds the manifest's identities, source binding and optional members.
-void add_manifest_members(nlohmann::json& document, const EvidenceManifest& manifest);
 /// The refusal of an envelope whose unsigned fps contradicts the signed one,
 /// or nothing when they agree or either is absent.
 std::optional<std::string> unsigned_fps_mismatch(const EvidenceEnvelope& envelope,
@@ -23,3 +18,9 @@ std::optional<std::string> unsigned_fps_mismatch(const EvidenceEnvelope& envelop
 /// The refusal of an envelope whose key is none of the pinned keys, or
 /// nothing when no key is pinned or the key is one of them.
 std::optional<std::string> unpinned_key(const EvidenceEnvelope& envelope, const PinnedKeys& pinned);
+/// The warning, one line with its newline, that a passing check is no
+/// authenticity result; the pinned form says the key matched a pinned key.
+std::string_view not_authenticated_warning(bool key_pinned);
+/// Warns on stderr, when the envelope names a registry, that the signature
+/// does not cover it.
+void warn_unsigned_registry_base(const EvidenceEnvelope& envelope);
