@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "commands/prepare.h"
+#include "evidence/pdq_hash_list.h"
 #include "evidence/request.h"
 #include "fuzz_util.h"
 

@@ -15,7 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       .source_sha256_hex = request->source_sha256_hex,
       .source_size = request->source_size,
       .fps = request->fps,
-      .canonical_frame = request->fps ? std::optional(CanonicalFrame{}) : std::nullopt,
       .native_width = std::nullopt,
       .native_height = std::nullopt,
       .phashes_hex = request->phashes_hex,

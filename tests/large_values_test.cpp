@@ -10,7 +10,7 @@
 
 #include <optional>
 
-#include "commands/sign.h"
+#include "fileio/clock.h"
 #include "encoding/hex.h"
 #include "evidence_fixture.h"
 #include "fileio/fd.h"

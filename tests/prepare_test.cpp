@@ -14,6 +14,7 @@
 #include <chrono>
 #include <thread>
 
+#include "evidence/pdq_hash_list.h"
 #include "evidence/request.h"
 #include "test_util.h"
 

@@ -62,7 +62,6 @@ TEST(WriteAttestationRequest, ExactOnlyHasSixMembers) {
 TEST(WriteAttestationRequest, FullRequestInFixedOrder) {
   AttestationRequest request = request_of("cam 1", 18446744073709551615u);
   request.fps = 2.0;
-  request.canonical_frame = CanonicalFrame{};
   request.native_width = 640;
   request.native_height = 4294967295u;
   request.phashes_hex = std::vector<std::string>{kHashA, kHashUpper};
@@ -109,7 +108,6 @@ TEST(WriteAttestationRequest, FpsIsShortestRoundTripWithFraction) {
     SCOPED_TRACE(c.text);
     AttestationRequest request = request_of("n", 1);
     request.fps = c.fps;
-    request.canonical_frame = CanonicalFrame{};
     request.phashes_hex = std::vector<std::string>{};
     std::string text = write_attestation_request(request);
     EXPECT_NE(text.find("  \"fps\": " + std::string(c.text) + ",\n"), std::string::npos) << text;
@@ -127,7 +125,6 @@ TEST(WriteAttestationRequest, EscapesNameAsJsonRequires) {
 TEST(ReadAttestationRequest, WrittenRequestReadsBack) {
   AttestationRequest request = request_of("  padded  ", 99);
   request.fps = 2.5;
-  request.canonical_frame = CanonicalFrame{};
   request.native_width = 1;
   request.native_height = 2;
   request.phashes_hex = std::vector<std::string>{kHashUpper};

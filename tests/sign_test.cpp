@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "encoding/base64.h"
+#include "fileio/clock.h"
 #include "encoding/hex.h"
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"

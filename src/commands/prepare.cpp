@@ -13,16 +13,15 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <span>
 
-#include "mp4/envelope_limit.h"
 #include "encoding/decimal.h"
 #include "encoding/text.h"
-#include "evidence/json_doc.h"
+#include "evidence/pdq_hash_list.h"
 #include "evidence/request.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "fileio/same_file.h"
+#include "mp4/envelope_limit.h"
 #include "sampling/frame_sampler.h"
 
 namespace {
@@ -53,19 +52,6 @@ Result<std::string> read_hash_source(const InputSource& source) {
   return read_hash_text(file.get());
 }
 
-// A line's hash text: the line itself, or the hash_hex member of a JSON line.
-Result<std::string> hash_text_of_line(std::string_view line, std::size_t number) {
-  if (!line.starts_with('{')) return std::string(line);
-  const std::string label = std::to_string(number);
-  auto document = parse_json_document(
-      std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
-  if (!document) return fail("parse JSONL hash line " + label + ": " + document.error());
-  auto member = document->value.find("hash_hex");
-  if (member == document->value.end() || !member->is_string())
-    return fail("JSONL hash line " + label + " missing hash_hex");
-  return member->get<std::string>();
-}
-
 struct GatheredHashes {
   std::vector<std::string> hashes;
   std::optional<std::uint32_t> native_width;
@@ -92,25 +78,6 @@ Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
 }
 
 }  // namespace
-
-Result<std::vector<std::string>> read_pdq_hash_list(std::string_view text) {
-  std::vector<std::string> hashes;
-  std::size_t number = 0;
-  while (!text.empty()) {
-    ++number;
-    std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    line = trim_unicode_whitespace(line);  // also takes the CR of a CRLF break
-    if (line.empty()) continue;
-    auto hash = hash_text_of_line(line, number);
-    if (!hash) return fail(hash.error());
-    if (auto ok = check_pdq_hash_text(*hash); !ok)
-      return fail("line " + std::to_string(number) + ": " + ok.error());
-    hashes.push_back(std::move(*hash));
-  }
-  return hashes;
-}
 
 CommandOutcome prepare_attestation(const PrepareOptions& options) {
   // Writing the request over the recording (or appending it through a
@@ -165,7 +132,6 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
       (void)write_all(STDERR_FILENO, *over);
     }
     request.fps = options.fps;
-    request.canonical_frame = CanonicalFrame{};
     request.native_width = gathered->native_width;
     request.native_height = gathered->native_height;
     request.phashes_hex = std::move(gathered->hashes);

@@ -5,21 +5,19 @@
 
 #include "commands/sign.h"
 
-#include <cerrno>
-#include <ctime>
-#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "mp4/envelope_limit.h"
 #include "encoding/hex.h"
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"
 #include "evidence/nvr_key.h"
 #include "evidence/request.h"
 #include "evidence/signature.h"
+#include "fileio/clock.h"
 #include "fileio/fileio.h"
+#include "mp4/envelope_limit.h"
 
 namespace {
 
@@ -76,22 +74,6 @@ CommandOutcome sign_and_write(const SignOptions& options, const SigningContext& 
 }
 
 }  // namespace
-
-Result<std::int64_t> time_ms_from_clock(std::int64_t seconds, std::int64_t nanoseconds) {
-  if (seconds < 0)
-    return fail("system clock before Unix epoch: second time provided was later than self");
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-  std::int64_t millis = nanoseconds / 1'000'000;
-  if (seconds > (kMax - millis) / 1000) return fail("current time does not fit i64 ms");
-  return seconds * 1000 + millis;
-}
-
-Result<std::int64_t> current_time_ms() {
-  timespec now{};
-  if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
-    return fail("read system clock: " + format_io_error(errno));
-  return time_ms_from_clock(now.tv_sec, now.tv_nsec);
-}
 
 CommandOutcome run_sign_attestation(const SignOptions& options) {
   auto bytes = read_input(options.input, "attestation request");

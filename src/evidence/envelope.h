@@ -11,7 +11,9 @@
 #include "result.h"
 
 /// The envelope that goes into an MP4 evidence box, and the one for a case's
-/// zip manifest, which other systems read.
+/// zip manifest, which other systems read. "zq." is the namespace of the
+/// evidence registry that defined these documents; its readers compare
+/// purposes byte for byte, so the prefix stays on every document we write.
 inline constexpr std::string_view kMp4BoxEnvelopePurpose = "zq.evidence.mp4_box.v2";
 inline constexpr std::string_view kZipManifestEnvelopePurpose = "zq.evidence.zip_manifest.v1";
 

@@ -11,14 +11,13 @@
 
 #include "result.h"
 
-struct CanonicalFrame {};  // always the hash's square frame, "rgba", "bilinear"
-
 struct AttestationRequest {
   std::string name;
   std::string source_sha256_hex;
   std::uint64_t source_size = 0;
+  // With a rate the request also names the frame the hashes were made of
+  // (canonical_frame: the hash's square, "rgba", "bilinear").
   std::optional<double> fps;
-  std::optional<CanonicalFrame> canonical_frame;  // present exactly when fps is
   std::optional<std::uint32_t> native_width;
   std::optional<std::uint32_t> native_height;
   std::optional<std::vector<std::string>> phashes_hex;

@@ -19,6 +19,7 @@
 #include "encoding/hex.h"
 #include "encoding/sha256.h"
 #include "encoding/text.h"
+#include "fileio/clock.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "fileio/interrupt.h"
@@ -57,10 +58,9 @@ TargetParts split_target(std::string_view target) {
 // Nanoseconds since the epoch in decimal, as seconds followed by nine
 // zero-padded digits, so no 128-bit type is needed (32-bit targets lack one).
 Result<std::string> clock_stamp() {
-  timespec now{};
-  if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) {
-    return fail("system clock before Unix epoch: second time provided was later than self");
-  }
+  auto clock = read_wall_clock();
+  if (!clock) return fail(clock.error());
+  const timespec& now = *clock;
   const std::string nanos = std::to_string(now.tv_nsec);
   if (now.tv_sec == 0) return nanos;
   return std::to_string(now.tv_sec) + std::string(9 - std::min<std::size_t>(9, nanos.size()), '0') +

@@ -70,23 +70,25 @@ BackgroundProbes::BackgroundProbes(std::string input) : input_(std::move(input))
 }
 
 void BackgroundProbes::advance(bool wait) {
-  while (stage_ < 2) {
+  while (stage_ != Stage::Done) {
     if (running_ && !running_->pump(wait)) return;
     const std::optional<std::string> text =
         running_ ? finish_probe(*running_) : std::optional<std::string>{};
     running_.reset();
-    if (stage_++ == 0) {
+    if (stage_ == Stage::Dimensions) {
       probed_.video = read_video_stream(text);
       start_probe(running_, kDurationArgs, input_);
+      stage_ = Stage::Duration;
     } else {
       probed_.duration = read_duration(text);
+      stage_ = Stage::Done;
     }
   }
 }
 
 bool BackgroundProbes::ready() {
   advance(false);
-  return stage_ == 2;
+  return stage_ == Stage::Done;
 }
 
 const MediaProbes& BackgroundProbes::get() {

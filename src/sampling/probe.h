@@ -43,11 +43,12 @@ class BackgroundProbes {
   const MediaProbes& get();
 
  private:
+  enum class Stage { Dimensions, Duration, Done };
   void advance(bool wait);
 
   std::string input_;
   std::optional<CapturedChild> running_;  // the probe under way, if it started
-  int stage_ = 0;                         // 0: dimensions, 1: duration, 2: both done
+  Stage stage_ = Stage::Dimensions;       // the probe under way
   MediaProbes probed_;
 };
 
