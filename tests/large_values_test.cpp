@@ -87,7 +87,7 @@ TEST(LargeValues, TemporaryNameStampsNanosecondsAfter2038) {
     auto r = write_evidence_file(*source, dir.file("out.mp4"), box_bytes, manifest);
     ASSERT_FALSE(r);
     const std::string temp =
-        dir.file(".out.mp4.tmp-" + std::to_string(::getpid()) + "-" + c.stamp + "-0");
+        test_util::temp_name_prefix(dir.path().string(), "out.mp4") + c.stamp + "-0";
     EXPECT_TRUE(r.error().starts_with("rename " + temp + " ")) << r.error();
   }
 }

@@ -303,8 +303,8 @@ TEST_F(EvidenceWriter, TemporaryNameFallsBackWithoutANormalName) {
   fs::create_directory(dir_.path() / "sub");
   auto r = write(dir_.file("clip.mp4"), dir_.file("sub/.."));
   ASSERT_FALSE(r);
-  const std::string prefix = "rename " + dir_.file("sub") + "/.vorlant-verify-output.tmp-" +
-                             std::to_string(::getpid()) + "-";
+  const std::string prefix =
+      "rename " + test_util::temp_name_prefix(dir_.file("sub"), "vorlant-verify-output");
   EXPECT_TRUE(r.error().starts_with(prefix)) << r.error();
   EXPECT_TRUE(directory_names(dir_.path() / "sub").empty());
 }
@@ -316,7 +316,7 @@ TEST_F(EvidenceWriter, TemporaryNameReplacesInvalidUtf8) {
   auto r = write(dir_.file("clip.mp4"), dir_.file("sub/\xff.mp4"));
   ASSERT_FALSE(r);
   const std::string prefix =
-      "rename " + dir_.file("sub") + "/.\xef\xbf\xbd.mp4.tmp-" + std::to_string(::getpid()) + "-";
+      "rename " + test_util::temp_name_prefix(dir_.file("sub"), "\xef\xbf\xbd.mp4");
   EXPECT_TRUE(r.error().starts_with(prefix)) << r.error();
   EXPECT_EQ(directory_names(dir_.path() / "sub"), std::vector<std::string>{"\xff.mp4"});
 }

@@ -20,6 +20,7 @@
 
 namespace {
 
+using test_util::write_script;
 using test_util::read_file;
 using test_util::run;
 using test_util::RunOptions;
@@ -48,11 +49,6 @@ test_util::RunResult run_in(const TempDir& dir, const std::vector<std::string>& 
   for (const char* name : {"VORLANT_VERIFY_FPS", "VORLANT_VERIFY_FFPROBE", "VORLANT_VERIFY_FFMPEG"})
     options.env.try_emplace(name, std::nullopt);
   return run(args, options);
-}
-
-void write_script(const std::string& path, const std::string& body) {
-  write_file(path, "#!/bin/sh\n" + body);
-  ::chmod(path.c_str(), 0755);
 }
 
 std::string sha256_of(const std::string& bytes) {

@@ -119,6 +119,50 @@ inline std::string read_file(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+/// An executable shell script, as the stand-in for ffmpeg or ffprobe.
+inline void write_script(const std::string& path, const std::string& body) {
+  write_file(path, "#!/bin/sh\n" + body);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                         std::filesystem::perms::group_read |
+                                         std::filesystem::perms::group_exec |
+                                         std::filesystem::perms::others_read |
+                                         std::filesystem::perms::others_exec);
+}
+
+/// Sends this process's standard error to a file while it lives; release()
+/// restores it and returns what was written.
+class StderrCapture {
+ public:
+  explicit StderrCapture(std::string path) : path_(std::move(path)) {
+    saved_ = ::dup(STDERR_FILENO);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  ~StderrCapture() { release(); }
+  std::string release() {
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDERR_FILENO);
+      ::close(saved_);
+      saved_ = -1;
+    }
+    return read_file(path_);
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+/// The start of the hidden temporary name an evidence file to `dir/name` is
+/// written under by this process: ".NAME.tmp-PID-", a clock stamp and a
+/// counter follow.
+inline std::string temp_name_prefix(const std::string& dir, const std::string& name) {
+  return dir + "/." + name + ".tmp-" + std::to_string(::getpid()) + "-";
+}
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;
