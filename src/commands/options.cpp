@@ -52,16 +52,17 @@ auto option_value(Args args, std::size_t& i, std::string_view option, Parse pars
 
 Result<std::string> text_value(std::string_view v) { return std::string(v); }
 
+// Puts a read value where it belongs, or passes its fault on.
+template <class T, class Slot>
+Result<void> store(Result<T> value, Slot& slot) {
+  if (!value) return fail(value.error());
+  slot = std::move(*value);
+  return {};
+}
+
 // "-" names standard input; anything else is a file.
 Result<InputSource> input_source(std::string_view v) {
   return v == "-" ? InputSource::stdin_source() : InputSource::file(std::string(v));
-}
-
-Result<void> set_output_target(OutputTarget& output, const std::string& value) {
-  auto target = parse_output_target(value);
-  if (!target) return fail(target.error());
-  output = *target;
-  return {};
 }
 
 // --nvr-pubkey-hex and --nvr-pubkeys-file, repeatable, as the commands that
@@ -81,37 +82,46 @@ Result<bool> read_pinned_key_option(Args args, std::size_t& i, std::vector<std::
 // starts with "-" can still be named, and "-o", "--output" (and "--out",
 // where taken) name the output.
 struct ArgumentRules {
-  std::string unknown_option;     // the message's start, the option follows
-  bool dash_is_path = true;       // "-" names a standard stream, or is an unknown option
+  std::string unknown_option;  // the message's start, the option follows
+  std::size_t max_paths = 1;
+  bool dash_is_path = true;        // "-" names a standard stream, or is an unknown option
   bool takes_out_spelling = true;  // "--out" as well as "-o" and "--output"
+  std::function<Result<OutputTarget>(std::string_view)> output = parse_output_target;
 };
 
-// Walks the arguments: paths go to `path`, the output option's value to
-// `output`, any other option to `option`, which moves i past its value and
-// answers false for an option it does not know.
-Result<void> read_arguments(
+struct CommandArguments {
+  std::vector<std::string> paths;
+  std::optional<OutputTarget> output;   // the last one given
+  std::size_t paths_before_output = 0;  // how many paths came before it
+};
+
+// Walks the arguments in order, so the first fault met is the one reported:
+// options the walk does not own go to `option`, which moves i past its value
+// and answers false for an option it does not know.
+Result<CommandArguments> read_arguments(
     Args args, const ArgumentRules& rules,
-    const std::function<Result<void>(const std::string&)>& path,
-    const std::function<Result<void>(const std::string&)>& output,
     const std::function<Result<bool>(const std::string&, std::size_t&)>& option) {
+  CommandArguments read;
   bool options_ended = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (options_ended || !a.starts_with("-") || (a == "-" && rules.dash_is_path)) {
-      if (auto taken = path(a); !taken) return taken;
+      if (read.paths.size() == rules.max_paths) return extra_path(a);
+      read.paths.push_back(a);
     } else if (a == "--") {
       options_ended = true;
     } else if (a == "-o" || a == "--output" || (a == "--out" && rules.takes_out_spelling)) {
-      auto value = option_value(args, i, "--output", text_value);
-      if (!value) return fail(value.error());
-      if (auto taken = output(*value); !taken) return taken;
+      auto target = option_value(args, i, "--output", rules.output);
+      if (!target) return fail(target.error());
+      read.output = *target;
+      read.paths_before_output = read.paths.size();
     } else {
       auto known = option(a, i);
       if (!known) return fail(known.error());
       if (!*known) return fail(rules.unknown_option + a);
     }
   }
-  return {};
+  return read;
 }
 
 // A bit count that a Hamming distance between 256-bit hashes can reach.
@@ -153,47 +163,33 @@ Result<OutputTarget> parse_output_target(std::string_view value) {
 Result<PrepareOptions> parse_prepare_options(Args args) {
   PrepareOptions o;
   std::optional<double> fps_option;
-  bool has_input = false, has_name = false;
-  const ArgumentRules rules{.unknown_option = "unknown prepare-attestation option: ",
-                            .dash_is_path = false};
+  std::optional<std::string> name;
   auto read = read_arguments(
-      args, rules,
-      [&](const std::string& a) -> Result<void> {
-        if (has_input) return extra_path(a);
-        o.input = a;
-        has_input = true;
-        return {};
-      },
-      [&](const std::string& v) { return set_output_target(o.output, v); },
+      args, {.unknown_option = "unknown prepare-attestation option: ", .dash_is_path = false},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        if (a == "--name") {
-          auto name = option_value(args, i, a, text_value);
-          if (!name) return fail(name.error());
-          o.name = *name;
-          has_name = true;
-        } else if (a == "--with-pdq") {
+        Result<void> value;
+        if (a == "--with-pdq") {
           o.with_pdq = true;
+        } else if (a == "--name") {
+          value = store(option_value(args, i, a, text_value), name);
         } else if (a == "--fps") {
-          auto fps = option_value(args, i, a, parse_fps);
-          if (!fps) return fail(fps.error());
-          fps_option = *fps;
+          value = store(option_value(args, i, a, parse_fps), fps_option);
           o.with_pdq = true;
         } else if (a == "--pdq-hashes") {
-          auto source = option_value(args, i, a, input_source);
-          if (!source) return fail(source.error());
-          o.pdq_hashes = *source;
+          value = store(option_value(args, i, a, input_source), o.pdq_hashes);
           o.with_pdq = true;
         } else {
           return false;
         }
+        if (!value) return fail(value.error());
         return true;
       });
   if (!read) return fail(read.error());
-  if (!has_input) return fail("missing input path");
-  if (!has_name) {
-    std::string_view file_name = last_path_component(o.input);
-    o.name = to_lossy_utf8(file_name.empty() ? std::string_view(o.input) : file_name);
-  }
+  if (read->paths.empty()) return fail("missing input path");
+  o.input = read->paths[0];
+  o.output = read->output.value_or(o.output);
+  std::string_view file_name = last_path_component(o.input);
+  o.name = name.value_or(to_lossy_utf8(file_name.empty() ? std::string_view(o.input) : file_name));
   // The variable is checked whenever frames will be hashed, even when --fps
   // overrides it, so a broken setting never goes unnoticed.
   if (o.with_pdq) {
@@ -207,85 +203,61 @@ Result<PrepareOptions> parse_prepare_options(Args args) {
 
 Result<SignOptions> parse_sign_options(Args args, std::string_view command, std::string_view kind) {
   SignOptions o;
-  bool has_input = false, has_device = false, has_key_id = false, has_key = false;
-  const ArgumentRules rules{.unknown_option = "unknown " + std::string(command) + " option: "};
+  std::optional<std::string> device, key_id;
+  std::optional<KeySource> key;
   auto read = read_arguments(
-      args, rules,
-      [&](const std::string& a) -> Result<void> {
-        if (has_input) return extra_path(a);
-        o.input = *input_source(a);
-        has_input = true;
-        return {};
-      },
-      [&](const std::string& v) { return set_output_target(o.output, v); },
+      args, {.unknown_option = "unknown " + std::string(command) + " option: "},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        Result<void> value;
         if (a == "--signed-at-ms") {
           // Its own wording for a missing value, kept for the scripts that match it.
           if (i + 1 == args.size()) return fail("missing --signed-at-ms");
           auto ms = option_value(args, i, a, parse_i64);
           if (!ms) return fail("invalid --signed-at-ms: " + ms.error());
           o.signed_at_ms = *ms;
-          return true;
-        }
-        const bool known = a == "--nvr-device-id" || a == "--nvr-key-id" ||
-                           a == "--nvr-private-key-hex" || a == "--nvr-private-key-file" ||
-                           a == "--nvr-pubkey-hex";
-        if (!known) return false;
-        auto value = option_value(args, i, a, text_value);
-        if (!value) return fail(value.error());
-        if (a == "--nvr-device-id") {
-          o.nvr_device_id = *value;
-          has_device = true;
+        } else if (a == "--nvr-device-id") {
+          value = store(option_value(args, i, a, text_value), device);
         } else if (a == "--nvr-key-id") {
-          o.nvr_key_id = *value;
-          has_key_id = true;
+          value = store(option_value(args, i, a, text_value), key_id);
         } else if (a == "--nvr-pubkey-hex") {
-          o.nvr_pubkey_hex = *value;
+          value = store(option_value(args, i, a, text_value), o.nvr_pubkey_hex);
+        } else if (a == "--nvr-private-key-hex" || a == "--nvr-private-key-file") {
+          auto kind = a == "--nvr-private-key-hex" ? KeySource::Kind::Hex : KeySource::Kind::File;
+          auto text = option_value(args, i, a, text_value);
+          if (text) key = KeySource{kind, *text};
+          value = text ? Result<void>() : fail(text.error());
         } else {
-          o.key = {a == "--nvr-private-key-hex" ? KeySource::Kind::Hex : KeySource::Kind::File,
-                   *value};
-          has_key = true;
+          return false;
         }
+        if (!value) return fail(value.error());
         return true;
       });
   if (!read) return fail(read.error());
-  if (!has_input) return fail("missing " + std::string(kind) + " path");
-  if (!has_device) return fail("--nvr-device-id is required");
-  if (!has_key_id) return fail("--nvr-key-id is required");
-  if (!has_key) return fail("--nvr-private-key-file or --nvr-private-key-hex is required");
+  if (read->paths.empty()) return fail("missing " + std::string(kind) + " path");
+  if (!device) return fail("--nvr-device-id is required");
+  if (!key_id) return fail("--nvr-key-id is required");
+  if (!key) return fail("--nvr-private-key-file or --nvr-private-key-hex is required");
+  o.input = *input_source(read->paths[0]);
+  o.output = read->output.value_or(o.output);
+  o.nvr_device_id = *device;
+  o.nvr_key_id = *key_id;
+  o.key = *key;
   return o;
 }
 
 Result<EmbedOptions> parse_embed_options(Args args) {
   EmbedOptions o;
-  std::size_t positionals = 0;
   // The evidence file is media, not a text document: "none" is a file name
   // here, and the spelling "--out" was never taken.
-  auto media_output = [](const std::string& v) {
-    return v == "-" ? OutputTarget::stdout_target() : OutputTarget::file(v);
-  };
   const ArgumentRules rules{.unknown_option = "unknown embed-evidence option: ",
-                            .takes_out_spelling = false};
-  auto read = read_arguments(
-      args, rules,
-      [&](const std::string& a) -> Result<void> {
-        if (positionals == 0) {
-          o.input = a;  // a file named "-" here: the media is never read from stdin
-        } else if (positionals == 1) {
-          o.envelope = *input_source(a);
-        } else if (positionals == 2) {
-          o.output = media_output(a);
-        } else {
-          return extra_path(a);
-        }
-        ++positionals;
-        return {};
-      },
-      [&](const std::string& v) -> Result<void> {
-        o.output = media_output(v);
-        return {};
-      },
-      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+                            .max_paths = 3,
+                            .takes_out_spelling = false,
+                            .output = [](std::string_view v) -> Result<OutputTarget> {
+                              return v == "-" ? OutputTarget::stdout_target()
+                                              : OutputTarget::file(std::string(v));
+                            }};
+  auto read =
+      read_arguments(args, rules, [&](const std::string& a, std::size_t& i) -> Result<bool> {
         if (a != "--summary") return false;
         auto v = option_value(args, i, a, text_value);
         if (!v) return fail(v.error());
@@ -295,7 +267,15 @@ Result<EmbedOptions> parse_embed_options(Args args) {
         return true;
       });
   if (!read) return fail(read.error());
-  if (positionals == 0) return fail("missing input path");
+  const std::vector<std::string>& paths = read->paths;
+  if (paths.empty()) return fail("missing input path");
+  o.input = paths[0];  // a file named "-" here: the media is never read from stdin
+  if (paths.size() > 1) o.envelope = *input_source(paths[1]);
+  // A third path names the output too; the later of it and an output option wins.
+  if (read->output) o.output = *read->output;
+  if (paths.size() > 2 && (!read->output || read->paths_before_output < 3)) {
+    o.output = *rules.output(paths[2]);
+  }
   if (o.output.kind == OutputTarget::Kind::Stdout && o.summary.kind == OutputTarget::Kind::Stdout) {
     return fail("--summary - cannot be used when media output is stdout");
   }
@@ -304,65 +284,46 @@ Result<EmbedOptions> parse_embed_options(Args args) {
 
 Result<VerifyOptions> parse_verify_options(Args args) {
   VerifyOptions o;
-  bool has_input = false;
-  const ArgumentRules rules{.unknown_option = "unknown option: ", .dash_is_path = false};
-  auto read = read_arguments(
-      args, rules,
-      [&](const std::string& a) -> Result<void> {
-        if (has_input) return extra_path(a);
-        o.input = a;
-        has_input = true;
-        return {};
-      },
-      [&](const std::string& v) { return set_output_target(o.output, v); },
-      [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        if (a == "--fps") {
-          // Accepted for compatibility with prepare-attestation's spelling;
-          // verification samples no frames, so the value is only checked.
-          auto fps = option_value(args, i, a, parse_fps);
-          if (!fps) return fail(fps.error());
-          return true;
-        }
-        return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
-      });
+  auto read = read_arguments(args, {.unknown_option = "unknown option: ", .dash_is_path = false},
+                             [&](const std::string& a, std::size_t& i) -> Result<bool> {
+                               if (a != "--fps")
+                                 return read_pinned_key_option(args, i, o.nvr_pubkey_hex,
+                                                               o.nvr_pubkeys_files);
+                               // Accepted for compatibility with prepare-attestation's spelling;
+                               // verification samples no frames, so the value is only checked.
+                               auto fps = option_value(args, i, a, parse_fps);
+                               if (!fps) return fail(fps.error());
+                               return true;
+                             });
   if (!read) return fail(read.error());
-  if (!has_input) return fail("missing input path");
+  if (read->paths.empty()) return fail("missing input path");
+  o.input = read->paths[0];
+  o.output = read->output.value_or(o.output);
   return o;
 }
 
 Result<MatchOptions> parse_match_options(Args args) {
   MatchOptions o;
-  std::size_t positionals = 0;
-  const ArgumentRules rules{.unknown_option = "unknown match option: "};
   auto read = read_arguments(
-      args, rules,
-      [&](const std::string& a) -> Result<void> {
-        if (positionals == 2) return extra_path(a);
-        if (positionals++ == 0) {
-          o.candidate = a;  // a file named "-" here: frames are never read from stdin
-        } else {
-          o.evidence = *input_source(a);
-        }
-        return {};
-      },
-      [&](const std::string& v) { return set_output_target(o.output, v); },
+      args, {.unknown_option = "unknown match option: ", .max_paths = 2},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        Result<void> value;
         if (a == "--fps") {
-          auto fps = option_value(args, i, a, parse_fps);
-          if (!fps) return fail(fps.error());
-          o.fps = *fps;
+          value = store(option_value(args, i, a, parse_fps), o.fps);
         } else if (a == "--max-distance") {
-          auto distance = option_value(args, i, a, parse_max_distance);
-          if (!distance) return fail(distance.error());
-          o.max_distance = *distance;
+          value = store(option_value(args, i, a, parse_max_distance), o.max_distance);
         } else {
           return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
         }
+        if (!value) return fail(value.error());
         return true;
       });
   if (!read) return fail(read.error());
-  if (positionals == 0) return fail("missing candidate path");
-  if (positionals == 1) return fail("missing evidence path");
+  if (read->paths.empty()) return fail("missing candidate path");
+  if (read->paths.size() == 1) return fail("missing evidence path");
+  o.candidate = read->paths[0];  // a file named "-" here: frames are never read from stdin
+  o.evidence = *input_source(read->paths[1]);
+  o.output = read->output.value_or(o.output);
   return o;
 }
 
