@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <tuple>
 
@@ -61,6 +62,17 @@ class FakeTools {
 
 std::string zero_bytes(std::size_t n) { return "head -c " + std::to_string(n) + " /dev/zero"; }
 
+// Hashes each sampled frame as the recorder does and keeps the hash.
+std::function<Result<void>(std::span<const std::uint8_t>)> hash_into(
+    std::vector<std::string>& hashes) {
+  return [&hashes](std::span<const std::uint8_t> frame) -> Result<void> {
+    auto hash = pdq::hash_rgba_frame(frame);
+    if (!hash) return fail(hash.error().message());
+    hashes.push_back(std::move(*hash));
+    return {};
+  };
+}
+
 struct Sampled {
   Result<FrameSampling> result;
   std::vector<std::string> hashes;
@@ -71,8 +83,7 @@ Sampled sample(const FakeTools& tools, const std::string& input, double fps,
                std::string_view advice = {}) {
   StderrCapture capture(tools.dir().file("stderr"));
   std::vector<std::string> hashes;
-  auto result =
-      sample_frames(input, fps, [&](std::string hash) { hashes.push_back(std::move(hash)); }, advice);
+  auto result = sample_frames(input, recorder_frames(fps), hash_into(hashes), advice);
   return {std::move(result), std::move(hashes), capture.release()};
 }
 
@@ -165,8 +176,11 @@ TEST(SampleAndHashFrames, ProbesBesideTheDecoderAddNoThread) {
   const std::size_t before = threads();
   std::size_t most = 0;
   StderrCapture capture(tools.dir().file("stderr"));
-  auto result = sample_frames(
-      "in.mp4", 2.0, [&](std::string) { most = std::max(most, threads()); });
+  auto result = sample_frames("in.mp4", recorder_frames(2.0),
+                              [&](std::span<const std::uint8_t>) -> Result<void> {
+                                most = std::max(most, threads());
+                                return {};
+                              });
   capture.release();
   ASSERT_TRUE(result) << result.error();
   EXPECT_EQ(result->native_width, 640u);
@@ -186,8 +200,7 @@ TEST(SampleAndHashFrames, RealFfmpegGivesThePinnedHashes) {
   ASSERT_EQ(made.status, 0) << made.err;
   std::vector<std::string> hashes;
   StderrCapture capture(dir.file("stderr"));
-  auto result = sample_frames(dir.file("clip.mkv"), 2.0,
-                              [&](std::string hash) { hashes.push_back(std::move(hash)); });
+  auto result = sample_frames(dir.file("clip.mkv"), recorder_frames(2.0), hash_into(hashes));
   capture.release();
   ASSERT_TRUE(result) << result.error();
   EXPECT_EQ(hashes, (std::vector<std::string>{

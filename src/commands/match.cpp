@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include <pdq/pdq.h>
+
 #include "encoding/decimal.h"
 #include "evidence/json_doc.h"
 #include "evidence/pinned_keys.h"
@@ -131,9 +133,14 @@ CommandOutcome run_match(const MatchOptions& options) {
          std::to_string(signed_hashes->size()) + " signed PDQ hashes");
   FrameMatcher matcher(std::move(*signed_hashes), *manifest.fps, fps,
                        static_cast<int>(options.max_distance));
-  auto sampled = sample_frames(options.candidate, fps, [&](std::string hash) {
-    if (auto frame = pack_hash(hash)) matcher.add_frame(*frame);
-  });
+  pdq::Hasher hasher;
+  auto sampled = sample_frames(options.candidate, recorder_frames(fps),
+                               [&](std::span<const std::uint8_t> frame) -> Result<void> {
+                                 auto hash = hasher.hash_rgba_frame(frame);
+                                 if (!hash) return fail(hash.error().message());
+                                 if (auto packed = pack_hash(*hash)) matcher.add_frame(*packed);
+                                 return {};
+                               });
   MatchReport report{options.candidate,
                      options.evidence.is_stdin() ? "-" : options.evidence.path,
                      evidence->binding,

@@ -69,9 +69,15 @@ Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
   }
   status("==> ffmpeg sampling + PDQ hashing");
   std::vector<std::string> hashes;
-  auto sampling = sample_frames(
-      options.input, options.fps, [&](std::string hash) { hashes.push_back(std::move(hash)); },
-      kAttestBytesAlone);
+  pdq::Hasher hasher;
+  auto hash_frame = [&](std::span<const std::uint8_t> frame) -> Result<void> {
+    auto hash = hasher.hash_rgba_frame(frame);
+    if (!hash) return fail(hash.error().message());
+    hashes.push_back(std::move(*hash));
+    return {};
+  };
+  auto sampling =
+      sample_frames(options.input, recorder_frames(options.fps), hash_frame, kAttestBytesAlone);
   if (!sampling) return fail(sampling.error());
   return GatheredHashes{std::move(hashes), sampling->native_width, sampling->native_height,
                         std::move(sampling->no_frames_reason)};

@@ -1,7 +1,7 @@
 // The frame loop: ffmpeg decodes, resamples and scales in its own process
-// and writes raw RGBA frames into a pipe, while this process hashes the frame
-// before. One reused 1 MiB buffer holds the frame, so memory stays flat
-// however long the recording; the pipe's back-pressure paces ffmpeg.
+// and writes raw frames into a pipe, while this process works on the frame
+// before. One reused buffer holds the frame, so memory stays flat however
+// long the video; the pipe's back-pressure paces ffmpeg.
 
 #include "sampling/frame_sampler.h"
 
@@ -23,25 +23,28 @@
 
 namespace {
 
-// Frames are scaled to the square the perceptual hash works on.
-std::string filter_text(double fps) {
-  return "fps=" + format_decimal(fps) + ",scale=" + std::to_string(pdq::kFrameSide) + ":" +
-         std::to_string(pdq::kFrameSide) + ":flags=bilinear";
+std::string filter_text(const FrameFormat& format) {
+  const std::string scale = "scale=" + std::to_string(format.width) + ":" +
+                            std::to_string(format.height) + ":flags=" + format.scale_flags;
+  if (format.first_frame_only) return scale;
+  return "fps=" + format_decimal(format.fps) + "," + scale;
 }
 
-std::vector<std::string> ffmpeg_args(const std::string& input, double fps) {
+std::vector<std::string> ffmpeg_args(const std::string& input, const FrameFormat& format) {
   const std::string url = media_url(input);
   // clang-format off
-  return {"-hide_banner", "-nostdin",
-          "-v", "error",
-          "-i", url,
-          "-vf", filter_text(fps),
-          "-an", "-sn",
-          "-f", "rawvideo",
-          "-pix_fmt", "rgba",
-          "-color_range", "pc",
-          "pipe:1"};
+  std::vector<std::string> args = {"-hide_banner", "-nostdin",
+                                   "-v", "error",
+                                   "-i", url,
+                                   "-vf", filter_text(format),
+                                   "-an", "-sn",
+                                   "-f", "rawvideo",
+                                   "-pix_fmt", format.gray ? "gray" : "rgba",
+                                   "-color_range", "pc",
+                                   "pipe:1"};
   // clang-format on
+  if (format.first_frame_only) args.insert(args.end() - 1, {"-frames:v", "1"});
+  return args;
 }
 
 // Progress goes straight to the descriptor, unbuffered, so it interleaves
@@ -51,7 +54,9 @@ void progress(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
 
 // A pipe that holds a whole frame lets ffmpeg decode the next frame while
 // this one is hashed. Refusal (a lower system limit) only costs overlap.
-void widen_pipe(int fd) { (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(pdq::kRgbaFrameBytes)); }
+void widen_pipe(int fd, std::size_t frame_bytes) {
+  (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(frame_bytes, 1 << 20)));
+}
 
 std::string no_video_stream(const std::string& input, std::string_view advice) {
   return input + " has no video stream to sample" + std::string(advice);
@@ -74,7 +79,8 @@ std::string too_short(const std::string& input, double fps, std::optional<double
 // error are the same as if the probes had run first.
 class HashedCounter {
  public:
-  HashedCounter(BackgroundProbes& probes, double fps) : probes_(probes), fps_(fps) {}
+  HashedCounter(BackgroundProbes& probes, const FrameFormat& format)
+      : probes_(probes), format_(format) {}
   void count() {
     ++hashed_;
     if (probes_.ready()) show();
@@ -82,7 +88,11 @@ class HashedCounter {
   void show() {
     if (shown_ == 0) {
       const std::optional<double>& duration = probes_.get().duration;
-      if (duration) total_ = expected_frame_count(fps_, *duration);
+      if (format_.first_frame_only) {
+        total_ = 1;
+      } else if (duration) {
+        total_ = expected_frame_count(format_.fps, *duration);
+      }
     }
     std::string text;
     while (shown_ < hashed_) text += hashed_counter(++shown_, total_);
@@ -92,46 +102,50 @@ class HashedCounter {
 
  private:
   BackgroundProbes& probes_;
-  double fps_;
+  const FrameFormat& format_;
   std::optional<std::uint64_t> total_;
   std::uint64_t hashed_ = 0;
   std::uint64_t shown_ = 0;
 };
 
-// Hashes frames from the pipe until it ends (a partial last frame ends it
-// too), handing each hash on as it is made.
-Result<void> hash_piped_frames(int fd, const std::function<void(std::string)>& on_hash,
-                               HashedCounter& counter) {
+// Reads frames from the pipe until it ends (a partial last frame ends it
+// too), handing each on as it arrives.
+Result<void> read_piped_frames(
+    int fd, std::size_t frame_bytes,
+    const std::function<Result<void>(std::span<const std::uint8_t>)>& on_frame,
+    HashedCounter& counter) {
   FrameBuffer buffer;
-  const std::span<std::uint8_t> frame = buffer.span();
-  pdq::Hasher hasher;
+  const std::span<std::uint8_t> frame = buffer.span().first(frame_bytes);
   for (;;) {
     auto filled = read_frame(fd, frame);
     if (!filled) return fail("read ffmpeg rawvideo: " + filled.error());
     if (*filled < frame.size()) return {};
-    auto hash = hasher.hash_rgba_frame(frame);
-    if (!hash) return fail(hash.error().message());
-    on_hash(std::move(*hash));
+    if (auto taken = on_frame(frame); !taken) return taken;
     counter.count();
   }
 }
 
 }  // namespace
 
-Result<FrameSampling> sample_frames(const std::string& input, double fps,
-                                              const std::function<void(std::string)>& on_hash,
-                                              std::string_view no_video_advice) {
+FrameFormat recorder_frames(double fps) {
+  return {.fps = fps, .width = pdq::kFrameSide, .height = pdq::kFrameSide};
+}
+
+Result<FrameSampling> sample_frames(
+    const std::string& input, const FrameFormat& format,
+    const std::function<Result<void>(std::span<const std::uint8_t>)>& on_frame,
+    std::string_view no_video_advice) {
   // The probes run beside the decoder instead of before it; what they tell
   // is needed only for the progress counter's total and at the end.
   BackgroundProbes probes(input);
   auto child =
-      spawn_piped(program_from_env("VORLANT_VERIFY_FFMPEG", "ffmpeg"), ffmpeg_args(input, fps));
+      spawn_piped(program_from_env("VORLANT_VERIFY_FFMPEG", "ffmpeg"), ffmpeg_args(input, format));
   if (!child) return fail("spawn ffmpeg: " + child.error());
-  widen_pipe(child->output().get());
+  widen_pipe(child->output().get(), format.frame_bytes());
 
-  HashedCounter counter(probes, fps);
+  HashedCounter counter(probes, format);
   // On an early return the child's owner kills and reaps ffmpeg.
-  auto hashed = hash_piped_frames(child->output().get(), on_hash, counter);
+  auto hashed = read_piped_frames(child->output().get(), format.frame_bytes(), on_frame, counter);
   counter.show();
   if (!hashed) return fail(hashed.error());
   progress("\n");
@@ -151,7 +165,9 @@ Result<FrameSampling> sample_frames(const std::string& input, double fps,
   }
   if (counter.hashed() == 0) {
     sampling.no_frames_reason =
-        video.none ? no_video_stream(input, no_video_advice) : too_short(input, fps, probed.duration);
+        video.none             ? no_video_stream(input, no_video_advice)
+        : format.first_frame_only ? std::string()
+                                  : too_short(input, format.fps, probed.duration);
   }
   return sampling;
 }

@@ -1,10 +1,12 @@
 #pragma once
-// Samples frames of a recording at a fixed rate through ffmpeg and hashes
-// each 512x512 RGBA frame with PDQ as it arrives.
+// Samples frames of a video at a fixed rate through ffmpeg: the recorder's
+// 512x512 RGBA frames that are hashed and signed, or the smaller frames a
+// candidate clip is compared with.
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,13 +21,29 @@ struct FrameSampling {
   std::string no_frames_reason;
 };
 
-/// Samples `input` at `fps` through ffmpeg and hands each frame's hash to
-/// `on_hash` as it arrives, keeping none, so memory is flat however many
-/// frames come; learns the stream's dimensions when ffprobe tells them.
-/// Writes progress to stderr. Fails with "spawn ffmpeg: ...", "read ffmpeg
-/// rawvideo: ...", "wait for ffmpeg: ..." or "ffmpeg exited with ..."
-/// (followed by "; INPUT has no video stream to sample" and
-/// `no_video_advice` when ffprobe found none).
-Result<FrameSampling> sample_frames(const std::string& input, double fps,
-                                    const std::function<void(std::string)>& on_hash,
-                                    std::string_view no_video_advice = {});
+/// The frames ffmpeg is asked for: rate, size, pixel format and scaling.
+struct FrameFormat {
+  double fps = 2.0;  // ignored when only the first frame is taken
+  std::size_t width = 512;
+  std::size_t height = 512;
+  bool gray = false;  // one byte a pixel (luminance) instead of four (RGBA)
+  std::string scale_flags = "bilinear";
+  bool first_frame_only = false;  // a still: no rate filter, one frame
+
+  std::size_t frame_bytes() const { return width * height * (gray ? 1 : 4); }
+};
+
+/// The recorder's frames at `fps`: the hash's 512x512 RGBA square, bilinear.
+FrameFormat recorder_frames(double fps);
+
+/// Samples `input` through ffmpeg and hands each frame to `on_frame` as it
+/// arrives, keeping none, so memory is flat however many frames come; learns
+/// the stream's dimensions when ffprobe tells them. Writes a "hashed" counter
+/// to stderr. Fails with "spawn ffmpeg: ...", "read ffmpeg rawvideo: ...",
+/// "wait for ffmpeg: ..." or "ffmpeg exited with ..." (followed by "; INPUT
+/// has no video stream to sample" and `no_video_advice` when ffprobe found
+/// none), or with `on_frame`'s own failure.
+Result<FrameSampling> sample_frames(
+    const std::string& input, const FrameFormat& format,
+    const std::function<Result<void>(std::span<const std::uint8_t>)>& on_frame,
+    std::string_view no_video_advice = {});
