@@ -4,7 +4,7 @@
 // pass without a hit; its frames are taken and the next grows from the rest.
 // A vote is an interval, so a static scene's run of thousands of samples
 // costs what one sample costs. V votes cost O(V log V) to bucket, propose
-// (times the 19 tempos at most; repeated content is thinned and tries 1
+// (times the 9 tempos at most; repeated content is thinned and tries 1
 // only), grow and place; memory is O(V + frames), nothing per signed sample.
 
 #include "matching/aligner.h"
@@ -28,11 +28,12 @@ constexpr std::array<std::string_view, 8> kTransformWords = {
 constexpr std::array<std::string_view, 3> kBoxWords = {"none", "letterbox", "pillarbox"};
 constexpr int kBoxCount = static_cast<int>(kBoxWords.size());
 
-// Windows short enough that a tempo halfway between two grid steps still
-// places every frame of one within a few hundredths of a second.
+// Windows short enough that a tempo halfway between two grid steps strays
+// at most 0.2 s from the true one at a window's ends: well inside the
+// signed interval a hit may stray, and the growing fit finds the rest.
 constexpr double kWindowSeconds = 4.0;
 constexpr double kWindowStepSeconds = 2.0;
-constexpr double kTempoGridStep = 1.08;
+constexpr double kTempoGridStep = 1.2;
 constexpr double kMinTempo = 0.5;
 constexpr double kMaxTempo = 2.0;
 // Frames with more runs than this in one view show repeated content.
@@ -149,10 +150,12 @@ std::vector<double> interval_edges(std::span<const CandidateFrame> frames) {
 
 std::vector<double> tempo_grid() {
   std::vector<double> grid{1.0};
-  for (double up = kTempoGridStep; up <= kMaxTempo || 1 / up >= kMinTempo; up *= kTempoGridStep) {
-    if (up <= kMaxTempo) grid.push_back(up);
-    if (1 / up >= kMinTempo) grid.push_back(1 / up);
+  for (double up = kTempoGridStep; up < kMaxTempo || 1 / up > kMinTempo; up *= kTempoGridStep) {
+    if (up < kMaxTempo) grid.push_back(up);
+    if (1 / up > kMinTempo) grid.push_back(1 / up);
   }
+  grid.push_back(kMaxTempo);
+  grid.push_back(kMinTempo);
   return grid;
 }
 
@@ -209,26 +212,33 @@ struct Piece {
   int count;
 };
 
+// Scratch space that the sweeps of one window or segment reuse.
+struct Sweep {
+  std::vector<std::pair<double, int>> events;  // (position, 0 opens, 1 closes)
+  std::vector<Piece> pieces;
+};
+
 // How many frames allow each position of a line of `tempo` at candidate
 // time `pivot`, as the pieces where that number is constant and above zero.
-std::vector<Piece> cover(std::span<const Reach> reaches, double tempo, double pivot) {
-  std::vector<std::pair<double, int>> events;  // (position, 0 opens, 1 closes)
-  events.reserve(2 * reaches.size());
+const std::vector<Piece>& cover(std::span<const Reach> reaches, double tempo, double pivot,
+                                Sweep& sweep) {
+  auto& events = sweep.events;
+  events.clear();
   for (const Reach& r : reaches) {
     const double shift = tempo * (r.moment - pivot);
     events.emplace_back(r.lo - shift, 0);
     events.emplace_back(r.hi - shift, 1);
   }
   std::sort(events.begin(), events.end());
-  std::vector<Piece> pieces;
+  sweep.pieces.clear();
   int count = 0;
   for (std::size_t i = 0; i < events.size(); ++i) {
     count += events[i].second == 0 ? 1 : -1;
     if (count > 0 && i + 1 < events.size() && events[i + 1].first > events[i].first) {
-      pieces.push_back({events[i].first, events[i + 1].first, count});
+      sweep.pieces.push_back({events[i].first, events[i + 1].first, count});
     }
   }
-  return pieces;
+  return sweep.pieces;
 }
 
 // The first of the most allowed pieces; count 0 when there is none.
@@ -325,12 +335,13 @@ std::optional<Seed> window_seed(const Context& ctx, Window whole, const std::vec
   if (w.begin == w.end) return std::nullopt;
   const double pivot = (ctx.moment(w.begin) + ctx.moment(w.end - 1)) / 2;
   std::optional<Seed> best;
+  Sweep sweep;
   const std::uint32_t mask = views_voting(ctx, w);
   for (int view = 0; view < 32; ++view) {
     if (!(mask >> view & 1)) continue;
     const WindowReaches r = window_reaches(ctx, w, view);
     auto consider = [&](std::span<const Reach> reaches, double tempo) {
-      const Piece peak = highest(cover(reaches, tempo, pivot));
+      const Piece peak = highest(cover(reaches, tempo, pivot, sweep));
       const Line line{(peak.lo + peak.hi) / 2 - tempo * pivot, tempo};
       if (!best || peak.count * r.stride > best->support) {
         best = Seed{w, view, line, peak.count * r.stride};
@@ -494,7 +505,8 @@ Placement placement(const Context& ctx, const Grown& g) {
        k = k < g.last ? std::min(k + stride, g.last) : k + 1) {
     add_reaches(ctx, k, g.view, ctx.interval() / 2, reaches);  // each sample's own interval
   }
-  const std::vector<Piece> all = cover(reaches, g.line.tempo, 0);
+  Sweep sweep;
+  const std::vector<Piece>& all = cover(reaches, g.line.tempo, 0, sweep);
   const int best = highest(all).count;
   Placement p;
   for (const Piece& piece : all) {
@@ -506,7 +518,10 @@ Placement placement(const Context& ctx, const Grown& g) {
   return p;
 }
 
-bool is_pinned(const Context& ctx, const Placement& p) { return p.hi - p.lo <= ctx.interval(); }
+// Each reach spans its sample's own interval, so distinct hashes leave up
+// to one interval of fitting offsets; a second admits frames that all sit
+// between the same two samples (sampled at the signed rate, half off).
+bool is_pinned(const Context& ctx, const Placement& p) { return p.hi - p.lo <= 2 * ctx.interval(); }
 
 // The fitting offset nearest the middle of those that fit, so the segment's
 // comparisons stay inside the recording. It moves the grown line by whole
