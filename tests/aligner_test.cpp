@@ -311,6 +311,21 @@ TEST(Aligner, StaticSceneAfterForeignMaterial) {
   EXPECT_DOUBLE_EQ(s.undetermined->recording_start_max_s, 48.0);
 }
 
+TEST(Aligner, SignedRateHalfAnIntervalOffIsPlaced) {
+  // Every frame lies between two signed moments and resembles both.
+  std::vector<CandidateFrame> frames;
+  std::vector<Vote> votes;
+  for (std::uint32_t k = 0; k < 20; ++k) {
+    frames.push_back({sample_moment(k, kSignedFps), false});
+    votes.push_back({k, 40 + k, 41 + k, 12, kPlain});
+  }
+  const auto a = align_votes({kSignedFps, 600}, frames, votes);
+  ASSERT_TRUE(a && a->segments.size() == 1);
+  EXPECT_NEAR(a->segments[0].recording_start_s.value_or(-1), 20.25, 1 / kSignedFps);
+  EXPECT_EQ(a->matched_frames, 20u);
+  EXPECT_EQ(a->total_query_frames, 20u);
+}
+
 TEST(Aligner, StillTakesItsBestVotedSample) {
   const struct {
     std::vector<Vote> votes;
