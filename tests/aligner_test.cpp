@@ -45,7 +45,7 @@ struct Scene {
 
 // A stretch of the candidate: a cut of the recording from `from_s` played at
 // `tempo`, foreign material (no `from_s`), or blank frames.
-struct Part {
+struct Stretch {
   double seconds;
   std::optional<double> from_s;
   double tempo = 1;
@@ -53,11 +53,11 @@ struct Part {
   bool blank = false;
 };
 
-Part cut(double from_s, double seconds, double tempo = 1, View view = kPlain) {
+Stretch cut(double from_s, double seconds, double tempo = 1, View view = kPlain) {
   return {seconds, from_s, tempo, view};
 }
-Part foreign(double seconds) { return {seconds, std::nullopt}; }
-Part blank(double seconds) { return {seconds, std::nullopt, 1, kPlain, true}; }
+Stretch foreign(double seconds) { return {seconds, std::nullopt}; }
+Stretch blank(double seconds) { return {seconds, std::nullopt, 1, kPlain, true}; }
 
 using Runs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
@@ -123,24 +123,24 @@ Runs runs_seen(const Recording& rec, double t, double miss, Random& random) {
   return merged;
 }
 
-Clip make_clip(const Recording& rec, const std::vector<Part>& parts, double miss, double spurious,
-               std::uint64_t seed = 1) {
+Clip make_clip(const Recording& rec, const std::vector<Stretch>& stretches, double miss,
+               double spurious, std::uint64_t seed = 1) {
   Random random{seed};
   Clip clip;
   double start = 0;
-  for (const Part& part : parts) {
-    const double end = start + part.seconds;
+  for (const Stretch& stretch : stretches) {
+    const double end = start + stretch.seconds;
     for (auto k = static_cast<std::uint32_t>(clip.frames.size());; ++k) {
       const double c = sample_moment(k, kCandidateFps);
       if (c >= end) break;
-      clip.frames.push_back({c, part.blank});
-      const double t = part.from_s ? *part.from_s + part.tempo * (c - start) : -1;
-      if (part.from_s && t >= 0 && t < rec.count() / kSignedFps) {
+      clip.frames.push_back({c, stretch.blank});
+      const double t = stretch.from_s ? *stretch.from_s + stretch.tempo * (c - start) : -1;
+      if (stretch.from_s && t >= 0 && t < rec.count() / kSignedFps) {
         for (const auto& [first, last] : runs_seen(rec, t, miss, random)) {
-          clip.votes.push_back({k, first, last, 5 + random.below(11), part.view});
+          clip.votes.push_back({k, first, last, 5 + random.below(11), stretch.view});
         }
       }
-      if (!part.blank && random.unit() < spurious) {
+      if (!stretch.blank && random.unit() < spurious) {
         clip.votes.push_back(
             {k, static_cast<std::uint32_t>(random.below(static_cast<int>(rec.count()))), 0, 0,
              kPlain});
@@ -172,7 +172,7 @@ struct Expected {
 struct Case {
   const char* name;
   std::vector<Scene> scenes;
-  std::vector<Part> parts;
+  std::vector<Stretch> stretches;
   std::vector<Expected> segments;
   std::uint64_t total, min_matched;
   bool edited = false;
@@ -257,7 +257,7 @@ void expect_segment(const Segment& s, const Expected& e, double end) {
 TEST_P(AlignerCase, SegmentsWhereTheCutsAre) {
   const Case& c = GetParam();
   const Recording rec(c.scenes);
-  Clip clip = make_clip(rec, c.parts, c.miss, 0.03);
+  Clip clip = make_clip(rec, c.stretches, c.miss, 0.03);
   const Alignment a = align(rec, clip);
   ASSERT_EQ(a.segments.size(), c.segments.size());
   std::reverse(clip.votes.begin(), clip.votes.end());  // the order votes come in must not matter

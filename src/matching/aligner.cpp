@@ -38,7 +38,8 @@ constexpr double kMinTempo = 0.5;
 constexpr double kMaxTempo = 2.0;
 // Frames with more runs than this in one view show repeated content.
 constexpr std::size_t kTellingReaches = 4;
-// Sorting this many run ends costs about a millisecond.
+// Heavily repeated content (a loop's hundreds of instances per frame) is
+// thinned to about this many runs per proposal and per placement.
 constexpr std::size_t kMaxSeedReaches = 2048;
 constexpr std::size_t kMaxPlacementReaches = std::size_t{1} << 16;
 // Three frames on one line within seconds do not happen by chance among a
@@ -58,7 +59,7 @@ constexpr double kMinTempoSpanSeconds = 2.0;
 // quarter of a signed interval of the fitted one at both ends.
 constexpr double kTempoSnapIntervals = 0.5;
 // Offsets that fit all but one in twenty of the best offset's frames fit
-// as well: missed votes must not make a static scene look pinned.
+// as well: a few missed votes must not narrow a repeated scene's range.
 constexpr int kCoverSlackDivisor = 20;
 // Votes of neighbouring frames this close (in samples) show one content.
 constexpr std::uint32_t kEchoSamples = 2;
