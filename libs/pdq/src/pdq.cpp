@@ -167,6 +167,8 @@ std::string hash_to_hex(const Hash256& hash) {
   return text;
 }
 
+std::string_view selected_kernel_name() { return testing::path_name(testing::selected_path()); }
+
 namespace testing {
 
 const detail::Kernels* kernels_for(KernelPath path) {

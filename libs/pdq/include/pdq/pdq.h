@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace pdq {
 
@@ -66,5 +67,9 @@ std::expected<std::string, FrameHashError> hash_rgba_frame(std::span<const std::
 
 /// 64 lowercase hex digits, byte 0 first, high nibble first.
 std::string hash_to_hex(const Hash256& hash);
+
+/// The code path a default Hasher takes on this processor: "baseline",
+/// "avx2" or "avx512". Every path gives the same bits.
+std::string_view selected_kernel_name();
 
 }  // namespace pdq
