@@ -1,6 +1,7 @@
 // Time to hash one 512x512 frame: the library on each vector path this
 // processor runs, the plain scalar transcription, and a memcpy of the frame
-// as the floor. The hashes are checked equal before timing. Each is repeated
+// as the floor; also the hash with its variants and quality, and smaller
+// frames. The hashes are checked equal before timing. Each is repeated
 // and also reported by its fastest repetition ("_min"), the figure least
 // disturbed by other work on a shared machine; bench/pdq.sh turns a run into
 // speed-ups over the transcription.
@@ -61,6 +62,26 @@ void BM_PdqHashSelected(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(hasher.hash_rgba_frame(frame()));
 }
 BENCHMARK(BM_PdqHashSelected)->Apply(repeated);
+
+// The hash with its eight dihedral variants and its quality, against the
+// hash alone above: what the extras cost beside one blur and DCT.
+void BM_PdqHashVariants(benchmark::State& state) {
+  pdq::Hasher hasher;
+  for (auto _ : state) benchmark::DoNotOptimize(hasher.pdq_hash_variants({frame(), 512, 512}));
+}
+BENCHMARK(BM_PdqHashVariants)->Apply(repeated);
+
+// Smaller square frames, as a candidate clip might be sampled, on the
+// general path (the fused kernel serves 512x512 only).
+void BM_PdqHashSide(benchmark::State& state) {
+  const auto side = static_cast<std::size_t>(state.range(0));
+  std::vector<std::uint8_t> small(side * side * 4);
+  for (std::size_t y = 0; y < side; ++y)
+    std::memcpy(&small[4 * side * y], &frame()[4 * 512 * y], 4 * side);
+  pdq::Hasher hasher;
+  for (auto _ : state) benchmark::DoNotOptimize(hasher.pdq_hash(small, side, side));
+}
+BENCHMARK(BM_PdqHashSide)->Arg(256)->Arg(128)->Arg(64)->Apply(repeated);
 
 void BM_ScalarTranscription(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(pdq_reference::pdq_hash(frame(), 512, 512));

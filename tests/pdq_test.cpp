@@ -1,6 +1,7 @@
 // The PDQ library against a plain scalar transcription of the algorithm, bit
 // for bit, on every vector path this processor can run, plus the edge cases
-// of the frame-hash interface.
+// of the frame-hash interface, images read in place through a row stride,
+// the symmetries' hashes and the quality figure.
 
 #include "pdq/pdq.h"
 
@@ -11,6 +12,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -179,7 +181,9 @@ TEST(PdqPaths, BaselineAlwaysRunsAndSelectedPathRuns) {
 }
 
 // The property every optimisation must keep: identical bits to the plain
-// transcription, whatever the image and whichever path runs.
+// transcription, whatever the image and whichever path runs. The identity
+// variant is the hash itself, and the paths agree on the other variants and
+// the quality too.
 TEST(PdqProperty, EveryPathEqualsScalarTranscription) {
   const std::vector<KernelPath> paths = runnable_paths();
   std::size_t ffmpeg_count = 0;
@@ -187,12 +191,17 @@ TEST(PdqProperty, EveryPathEqualsScalarTranscription) {
     SCOPED_TRACE(img.name);
     if (img.name.find(" frame ") != std::string::npos) ++ffmpeg_count;
     const std::string expected = hex_of(pdq_reference::pdq_hash(img.rgba, img.width, img.height));
+    std::optional<pdq::HashVariants> first;
     for (KernelPath p : paths) {
       SCOPED_TRACE(pdq::testing::path_name(p));
       pdq::Hasher hasher(*pdq::testing::kernels_for(p));
       auto got = hasher.pdq_hash(img.rgba, img.width, img.height);
       ASSERT_TRUE(got.has_value()) << got.error().message();
       EXPECT_EQ(hex_of(*got), expected);
+      const auto all = *hasher.pdq_hash_variants({img.rgba, img.width, img.height});
+      EXPECT_EQ(hex_of(all.hash()), expected);
+      if (!first) first = all;
+      EXPECT_TRUE(all.variants == first->variants && all.quality == first->quality);
     }
   }
   EXPECT_EQ(ffmpeg_count, 9u) << "ffmpeg test sources did not decode";
@@ -355,6 +364,110 @@ TEST(PdqDeterminism, ThreadsAgreeOnEveryPath) {
   }
   for (auto& th : threads) th.join();
   for (const auto& r : results) EXPECT_EQ(r, expected);
+}
+
+// A window of a larger image, read in place, hashes as its pixels copied
+// out would; the bytes end at the window's last pixel, so a read past it
+// shows under the sanitizers. A 512x512 window with gaps between its rows
+// takes the general path and must still give the frame kernel's bits.
+TEST(PdqStride, WindowsHashAsTheirPixelsCopiedOut) {
+  struct Case {
+    std::size_t outer_w, outer_h, left, top, w, h;
+  };
+  constexpr Case kWindows[] = {{700, 560, 90, 40, 512, 512},
+                               {640, 360, 80, 0, 480, 360},
+                               {256, 256, 0, 32, 256, 192},
+                               {33, 20, 3, 2, 7, 5}};
+  for (const Case& c : kWindows) {
+    const Image outer = random_image(static_cast<unsigned>(c.outer_w), c.outer_w, c.outer_h);
+    const std::size_t stride = 4 * c.outer_w, first = c.top * stride + 4 * c.left;
+    const std::vector<std::uint8_t> bytes(&outer.rgba[first],
+                                          &outer.rgba[first] + (c.h - 1) * stride + 4 * c.w);
+    std::vector<std::uint8_t> copied;
+    for (std::size_t y = 0; y < c.h; ++y)
+      copied.insert(copied.end(), &bytes[y * stride], &bytes[y * stride] + 4 * c.w);
+    const std::string expected = hex_of(pdq_reference::pdq_hash(copied, c.w, c.h));
+    for (KernelPath p : runnable_paths()) {
+      SCOPED_TRACE(std::to_string(c.w) + " wide on " + std::string(pdq::testing::path_name(p)));
+      pdq::Hasher hasher(*pdq::testing::kernels_for(p));
+      EXPECT_EQ(hex_of(*hasher.pdq_hash({bytes, c.w, c.h, stride})), expected);
+    }
+  }
+  const std::vector<std::uint8_t> bytes(4 * 100 * 10);
+  pdq::Hasher hasher;
+  EXPECT_EQ(hasher.pdq_hash({bytes, 100, 10, 399}).error().message(),
+            "pdq hash failed: row stride shorter than a row");
+  EXPECT_EQ(hasher.pdq_hash({std::span(bytes).first(9 * 400 + 199), 50, 10, 400}).error().message(),
+            "pdq hash failed: image buffer too small");
+}
+
+// A picture turned by T, hashed as pixels: its variant T comes back near the
+// picture's own hash (how near, and why not exactly, in pdq.h), and every
+// other variant lies much further off.
+TEST(PdqVariants, EachTurnedPictureGivesBackTheOriginalsHash) {
+  // The pixel that lands at (x, y): axes swapped, then x and y reversed.
+  constexpr bool kMoves[pdq::kDihedralCount][3] = {{0, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1},
+                                                   {0, 1, 1}, {1, 1, 0}, {1, 0, 0}, {1, 1, 1}};
+  const auto distance = [](const pdq::Hash256& a, const pdq::Hash256& b) {
+    int d = 0;
+    for (std::size_t i = 0; i < 32; ++i) d += std::popcount(static_cast<unsigned>(a[i] ^ b[i]));
+    return d;
+  };
+  pdq::Hasher hasher;
+  for (std::size_t t = 0; t < pdq::kDihedralCount; ++t) {
+    const auto [swap, reverse_x, reverse_y] = kMoves[t];
+    int worst = 0;
+    for (const Image& img : images()) {
+      if (img.name.find(" frame ") == std::string::npos && img.name != "radial") continue;
+      SCOPED_TRACE(img.name + ", " + std::string(pdq::dihedral_name(pdq::Dihedral(t))));
+      Image moved = img;
+      for (std::size_t y = 0; y < 512; ++y) {
+        for (std::size_t x = 0; x < 512; ++x) {
+          std::size_t sx = swap ? y : x, sy = swap ? x : y;
+          if (reverse_x) sx = 511 - sx;
+          if (reverse_y) sy = 511 - sy;
+          std::memcpy(&moved.rgba[4 * (512 * y + x)], &img.rgba[4 * (512 * sy + sx)], 4);
+        }
+      }
+      const pdq::Hash256 own = *hasher.pdq_hash(img.rgba, 512, 512);
+      const auto variants = hasher.pdq_hash_variants({moved.rgba, 512, 512})->variants;
+      const int d = distance(variants[t], own);
+      worst = std::max(worst, d);
+      EXPECT_LE(d, 30);
+      for (std::size_t other = 0; other < pdq::kDihedralCount; ++other)
+        if (other != t) {
+          EXPECT_GT(distance(variants[other], own), std::max(48, 2 * d)) << other;
+        }
+    }
+    std::printf("%-28s at most %2d bits\n", pdq::dihedral_name(pdq::Dihedral(t)).data(), worst);
+  }
+  EXPECT_EQ(pdq::dihedral_name(pdq::Dihedral::Rotated90CounterClockwise),
+            "rotated 90 counter-clockwise");
+}
+
+// Worked out by hand: the box passes weigh the 7 pixels from 2 before a
+// sample to 4 after it 1, 2, 3, 4, 3, 2, 1 (over 16), so an edge between
+// samples 31 and 32 leaves 31 at 15/16 of white: (93 + 6) * 64 / 90. The
+// corner: (31 * 99 + 92) * 2 / 90. Stripes swing every sample by 14/16.
+TEST(PdqQuality, FlatFramesScoreZeroAndEdgesAsWorkedOut) {
+  const auto white_where = [](std::string name, auto white) {
+    return painted(std::move(name), 512, 512, [white](std::size_t x, std::size_t y) {
+      return white(x, y) ? Px{255, 255, 255, 255} : Px{0, 0, 0, 255};
+    });
+  };
+  Image grey = blank("grey");
+  std::fill(grey.rgba.begin(), grey.rgba.end(), 128);
+  const std::pair<Image, int> cases[] = {
+      {blank("black"), 0},
+      {grey, 0},
+      {white_where("left half", [](std::size_t x, std::size_t) { return x < 256; }), 70},
+      {white_where("top half", [](std::size_t, std::size_t y) { return y < 256; }), 70},
+      {white_where("corner", [](std::size_t x, std::size_t y) { return x < 256 && y < 256; }), 70},
+      {white_where("stripes", [](std::size_t x, std::size_t) { return x % 16 < 8; }), 100},
+  };
+  pdq::Hasher hasher;
+  for (const auto& [img, quality] : cases)
+    EXPECT_EQ(hasher.pdq_hash_variants({img.rgba, 512, 512})->quality, quality) << img.name;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "build_info.h"
 #include "fileio/fileio.h"
-#include "pdq/pdq_testing.h"
+#include "pdq/pdq.h"
 
 std::string version_text() {
   std::string text = "vorlant-verify " VORLANT_VERSION "\n";
@@ -17,7 +17,7 @@ std::string version_text() {
   text += "compiler: " VORLANT_COMPILER "\n";
   text += "target: " VORLANT_TARGET "\n";
   text += "pdq kernel: ";
-  text += pdq::testing::path_name(pdq::testing::selected_path());
+  text += pdq::selected_kernel_name();
   text += "\nlibcrypto: ";
   text += OpenSSL_version(OPENSSL_VERSION);
   return text;

@@ -21,8 +21,8 @@ constexpr std::size_t plane_stride(std::size_t width) { return (width + 15) / 16
 /// Decimation keeps 64 of the columns.
 inline constexpr std::size_t kSampledColumns = 64;
 
-/// Where the row blur reads: the luminance of a gap-free RGBA image, or a
-/// plane of rows `stride` floats apart.
+/// Where the row blur reads: the luminance of an RGBA image with rows
+/// `stride` bytes apart, or a plane of rows `stride` floats apart.
 struct RowSource {
   const std::uint8_t* rgba = nullptr;
   const float* plane = nullptr;

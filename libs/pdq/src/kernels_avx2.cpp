@@ -28,7 +28,8 @@ typedef int VecI __attribute__((vector_size(32)));
 constexpr int kUnroll = 4;
 constexpr bool kFusedProducts = true;
 inline Vec fused(Vec a, Vec b, Vec c) { return _mm256_fmadd_ps((__m256)a, (__m256)b, (__m256)c); }
-#include "kernels_impl.inc"
+#include "kernels_image.inc"
+#include "kernels_sweep.inc"
 
 }  // namespace
 #if defined(__clang__)

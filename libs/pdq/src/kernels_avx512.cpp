@@ -27,7 +27,8 @@ typedef int VecI __attribute__((vector_size(64)));
 constexpr int kUnroll = 4;
 constexpr bool kFusedProducts = true;
 inline Vec fused(Vec a, Vec b, Vec c) { return _mm512_fmadd_ps((__m512)a, (__m512)b, (__m512)c); }
-#include "kernels_impl.inc"
+#include "kernels_image.inc"
+#include "kernels_sweep.inc"
 
 }  // namespace
 #if defined(__clang__)

@@ -14,7 +14,8 @@ typedef int VecI __attribute__((vector_size(16)));
 constexpr int kUnroll = 8;
 constexpr bool kFusedProducts = false;
 inline Vec fused(Vec a, Vec b, Vec c) { return a * b + c; }  // not used
-#include "kernels_impl.inc"
+#include "kernels_image.inc"
+#include "kernels_sweep.inc"
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // The PDQ hash: luminance, two passes of a running-sum box blur, decimation
 // to 64x64, a 16x16 DCT, and one bit per coefficient above the median. The
-// heavy loops and the median live in the kernels; this file sequences them
-// and owns the buffers and the bit layout.
+// heavy loops and the median live in the kernels; this file checks the
+// image's shape, sequences them and owns the buffers and the bit layout.
 
 #include "pdq/pdq.h"
 
@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "dct_table.h"
+#include "dihedral.h"
 #include "kernels.h"
 #include "pdq/pdq_testing.h"
+#include "quality.h"
 
 namespace pdq {
 namespace {
@@ -20,6 +22,17 @@ constexpr std::size_t kMinSide = 5;
 
 FrameHashError hash_failed(std::string text) {
   return FrameHashError{FrameHashError::Kind::HashFailed, 0, 0, std::move(text)};
+}
+
+// Coefficient c, B[i][j] with c = 16i + j, owns bit c mod 8 of byte
+// 31 - c / 8; read transposed, B[j][i] takes that bit.
+Hash256 bits_above(const float* values, float threshold, bool transposed) {
+  Hash256 hash{};
+  for (std::size_t c = 0; c < 256; ++c) {
+    const float v = transposed ? values[c % 16 * 16 + c / 16] : values[c];
+    if (v > threshold) hash[31 - c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
+  }
+  return hash;
 }
 
 const detail::Kernels& best_kernels() {
@@ -60,35 +73,64 @@ Hasher::~Hasher() = default;
 
 std::expected<Hash256, FrameHashError> Hasher::pdq_hash(std::span<const std::uint8_t> rgba,
                                                         std::size_t width, std::size_t height) {
+  return pdq_hash(RgbaImage{rgba, width, height, 0});
+}
+
+std::expected<Hash256, FrameHashError> Hasher::pdq_hash(const RgbaImage& image) {
+  if (auto done = compute_coefficients(image); !done) return std::unexpected(std::move(done.error()));
+  const float* coefficients = buffers_->coefficients.data();
+  return bits_above(coefficients, kernels_->median(coefficients), false);
+}
+
+std::expected<HashVariants, FrameHashError> Hasher::pdq_hash_variants(const RgbaImage& image) {
+  if (auto done = compute_coefficients(image); !done) return std::unexpected(std::move(done.error()));
+  const Buffers& b = *buffers_;
+  HashVariants result;
+  std::array<float, 256> flipped{};
+  for (const detail::SignPattern& p : detail::kSignPatterns) {
+    detail::flip_odd_frequencies(b.coefficients.data(), p.rows, p.columns, flipped.data());
+    const float threshold = kernels_->median(flipped.data());
+    result.variants[static_cast<std::size_t>(p.plain)] =
+        bits_above(flipped.data(), threshold, false);
+    result.variants[static_cast<std::size_t>(p.transposed)] =
+        bits_above(flipped.data(), threshold, true);
+  }
+  result.quality = detail::quality(b.decimated.data());
+  return result;
+}
+
+// The checks of an image's shape, then its 64x64 samples into `decimated`
+// and their DCT into `coefficients`.
+std::expected<void, FrameHashError> Hasher::compute_coefficients(const RgbaImage& image) {
+  const std::size_t width = image.width, height = image.height;
   if (width < kMinSide || height < kMinSide) return std::unexpected(hash_failed("empty image"));
-  if (rgba.size() / 4 / width < height) {
+  const std::size_t size = image.bytes.size();
+  // Past this check a row fits in the buffer, so 4 * width does not wrap.
+  if (size / 4 / width == 0) return std::unexpected(hash_failed("image buffer too small"));
+  const std::size_t row = 4 * width, stride = image.stride ? image.stride : row;
+  if (stride < row) return std::unexpected(hash_failed("row stride shorter than a row"));
+  if ((size - row) / stride < height - 1) {
     return std::unexpected(hash_failed("image buffer too small"));
   }
   Buffers& b = *buffers_;
   const detail::Kernels& k = *kernels_;
-  if (width == kFrameSide && height == kFrameSide) {
+  if (width == kFrameSide && height == kFrameSide && stride == row) {
     if (!b.frame_work) {
       b.frame_work.reset(static_cast<float*>(
           ::operator new[](detail::kFrameWorkFloats * sizeof(float), std::align_val_t{64})));
     }
-    k.frame(rgba.data(), b.frame_work.get(), b.decimated.data());
+    k.frame(image.bytes.data(), b.frame_work.get(), b.decimated.data());
   } else {
-    blur_and_decimate(rgba, width, height);
+    blur_and_decimate({image.bytes, width, height, stride});
   }
   k.dct(b.decimated.data(), b.coefficients.data());
-
-  // Coefficient k owns bit k mod 8 of byte 31 - k / 8.
-  const float threshold = k.median(b.coefficients.data());
-  Hash256 hash{};
-  for (std::size_t c = 0; c < 256; ++c) {
-    if (b.coefficients[c] > threshold) hash[31 - c / 8] |= static_cast<std::uint8_t>(1u << (c % 8));
-  }
-  return hash;
+  return {};
 }
 
-// Images of other sizes: whole planes, two passes of rows then columns.
-void Hasher::blur_and_decimate(std::span<const std::uint8_t> rgba, std::size_t width,
-                               std::size_t height) {
+// Images of other sizes, or with gaps between rows: whole planes, two
+// passes of rows then columns.
+void Hasher::blur_and_decimate(const RgbaImage& image) {
+  const std::size_t width = image.width, height = image.height;
   const std::size_t stride = detail::plane_stride(width);
   const std::size_t plane = stride * height;
   Buffers& b = *buffers_;
@@ -112,8 +154,8 @@ void Hasher::blur_and_decimate(std::span<const std::uint8_t> rgba, std::size_t w
   const std::size_t column_window = (height + 127) / 128;
   float* luma = b.luma.data();
   float* scratch = b.scratch.data();
-  k.blur_rows({.rgba = rgba.data()}, {.plane = scratch, .stride = stride}, width, height,
-              row_window, b.strip.data());
+  k.blur_rows({.rgba = image.bytes.data(), .stride = image.stride},
+              {.plane = scratch, .stride = stride}, width, height, row_window, b.strip.data());
   k.blur_columns(scratch, luma, width, height, stride, column_window);
 
   std::array<std::size_t, detail::kSampledColumns> columns{};
@@ -166,6 +208,8 @@ std::string hash_to_hex(const Hash256& hash) {
   }
   return text;
 }
+
+std::string_view selected_kernel_name() { return testing::path_name(testing::selected_path()); }
 
 namespace testing {
 
