@@ -3,9 +3,12 @@
 // against.
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <random>
 #include <vector>
 
+#include "index/index_store.h"
 #include "index/segment_search.h"
 #include "matching/frame_matcher.h"
 
@@ -76,6 +79,16 @@ inline std::vector<QueryHit> flat_scan(const std::vector<PackedHash>& hashes,
     }
   }
   return hits;
+}
+
+/// Recording k of the tests: `count` clustered hashes, an id made of k.
+inline NewRecording test_recording(std::uint64_t k, std::size_t count) {
+  char id[65];
+  std::snprintf(id, sizeof id, "%064llx", static_cast<unsigned long long>(k));
+  RecordingInfo info{id,   "nvr-" + std::to_string(k % 3), "key-1", "04ab", 1700000000000 + static_cast<std::int64_t>(k),
+                     2.0,  std::string(64, 'c'), 1000 + k, "/evidence/" + std::to_string(k) + ".json",
+                     SourceBinding::NotChecked, count};
+  return {info, clustered_hashes(count, 1000 + k)};
 }
 
 }  // namespace index_test
