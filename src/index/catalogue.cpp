@@ -6,7 +6,13 @@
 
 #include "index/catalogue.h"
 
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
+#include <cstdio>
+
+#include "fileio/fd.h"
 
 namespace {
 
@@ -110,7 +116,37 @@ Result<void> Catalogue::exec(const char* sql) {
   return {};
 }
 
+namespace {
+
+// A new catalogue is made under another name and renamed into place, so a
+// reader finds either no catalogue or one with its tables: never the empty
+// database of a writer killed while making it.
+Result<void> make_catalogue(const std::string& path) {
+  const std::string fresh = path + ".new";
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((fresh + suffix).c_str());
+  {
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(fresh.c_str(), &raw,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
+    const std::string schema = std::string("PRAGMA journal_mode=WAL; BEGIN;") + kSchema + "COMMIT;";
+    if (opened != SQLITE_OK ||
+        sqlite3_exec(raw, schema.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+      return fail("create " + fresh + ": " + (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(opened)));
+    }
+  }
+  if (::rename(fresh.c_str(), path.c_str()) != 0) {
+    return fail("rename " + fresh + ": " + format_io_error(errno));
+  }
+  return {};
+}
+
+}  // namespace
+
 Result<Catalogue> Catalogue::open(const std::string& path, bool create) {
+  if (create && ::access(path.c_str(), F_OK) != 0) {
+    if (auto made = make_catalogue(path); !made) return fail(made.error());
+  }
   sqlite3* raw = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   const int opened = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
@@ -120,16 +156,6 @@ Result<Catalogue> Catalogue::open(const std::string& path, bool create) {
   }
   sqlite3_busy_timeout(raw, kBusyTimeoutMs);
   if (auto r = c.exec("PRAGMA synchronous=FULL"); !r) return fail(r.error());
-  if (create) {
-    if (auto r = c.exec("PRAGMA journal_mode=WAL"); !r) return fail(r.error());
-    if (auto r = c.begin_write(); !r) return fail(r.error());
-    auto tables = prepare(raw, "SELECT count(*) FROM sqlite_master WHERE name = 'meta'");
-    if (!tables) return fail(c.error("read schema"));
-    if (tables->step() == SQLITE_ROW && tables->integer(0) == 0) {
-      if (auto r = c.exec(kSchema); !r) return fail(r.error());
-    }
-    if (auto r = c.commit(); !r) return fail(r.error());
-  }
   auto format = prepare(raw, "SELECT value FROM meta WHERE name = 'format'");
   if (!format || format->step() != SQLITE_ROW) return fail(path + " is not an index catalogue");
   if (format->integer(0) != kFormat) {
