@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "index/multi_index.h"
 #include "index/recording_search.h"
 #include "index_test_util.h"
 
@@ -17,6 +18,36 @@ using index_test::clustered_hashes;
 using index_test::flat_scan;
 using index_test::nearby_queries;
 using index_test::random_hashes;
+
+// The radii spend the fewest probes that still make the sum of (r + 1)
+// exceed the distance, and give up where radius 2 everywhere is not enough.
+TEST(ProbeRadii, ExactForTheDistanceAtTheFewestProbes) {
+  using Radii = std::optional<std::vector<int>>;
+  const auto row = [](int count, int radius) { return std::vector<int>(count, radius); };
+  const HammingLayout small = layout_for(1000), large = layout_for(1u << 20);
+  ASSERT_EQ(small.size(), 16u);
+  ASSERT_EQ(large.size(), 11u);
+  EXPECT_EQ(large[0], (Substring{0, 23}));
+  EXPECT_EQ(large[10], (Substring{232, 24}));
+  std::vector<int> sixteen = row(16, 0);
+  sixteen[0] = 1;
+  std::vector<int> thirty_one = row(11, 2);
+  thirty_one[10] = 1;
+  const struct {
+    const HammingLayout& layout;
+    int distance;
+    Radii radii;
+  } kCases[] = {
+      {small, 0, row(16, 0)},  {small, 15, row(16, 0)}, {small, 16, sixteen},
+      {small, 31, row(16, 1)}, {small, 47, row(16, 2)}, {small, 48, std::nullopt},
+      {large, 10, row(11, 0)}, {large, 31, thirty_one}, {large, 32, row(11, 2)},
+      {large, 33, std::nullopt},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.distance);
+    EXPECT_EQ(probe_radii(c.layout, c.distance), c.radii);
+  }
+}
 
 TEST(RecordingSearch, FindsExactlyWhatAFlatScanFinds) {
   const struct {

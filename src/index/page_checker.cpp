@@ -16,12 +16,7 @@ PageChecker::PageChecker(std::span<const std::uint8_t> file, std::uint64_t begin
       sums_(sums),
       checked_(((end - begin + kPageSize - 1) / kPageSize + 63) / 64, 0) {}
 
-bool PageChecker::check(const std::uint8_t* p, std::size_t n) const {
-  if (p < file_.data() || p > file_.data() + file_.size()) return false;
-  return check_at(static_cast<std::uint64_t>(p - file_.data()), n);
-}
-
-bool PageChecker::check_at(std::uint64_t offset, std::uint64_t n) const {
+bool PageChecker::check_slowly(std::uint64_t offset, std::uint64_t n) const {
   if (offset < begin_ || offset > end_ || n > end_ - offset) return false;
   if (n == 0) return true;
   const std::uint64_t first = (offset - begin_) / kPageSize;

@@ -20,11 +20,24 @@ class PageChecker {
               std::span<const std::uint8_t> sums);
   /// True when [p, p + n) lies inside the checked pages and each page it
   /// touches matches its checksum.
-  bool check(const std::uint8_t* p, std::size_t n) const;
+  bool check(const std::uint8_t* p, std::size_t n) const {
+    return p >= file_.data() && p <= file_.data() + file_.size() &&
+           check_at(static_cast<std::uint64_t>(p - file_.data()), n);
+  }
   /// The same for [offset, offset + n) of the file.
-  bool check_at(std::uint64_t offset, std::uint64_t n) const;
+  bool check_at(std::uint64_t offset, std::uint64_t n) const {
+    // Most reads are a few bytes inside one page checked before.
+    if (offset >= begin_ && n > 0 && n <= end_ - offset && offset <= end_) {
+      const std::uint64_t page = (offset - begin_) / kPageSize;
+      if (page == (offset - begin_ + n - 1) / kPageSize && (checked_[page / 64] >> (page % 64) & 1)) {
+        return true;
+      }
+    }
+    return check_slowly(offset, n);
+  }
 
  private:
+  bool check_slowly(std::uint64_t offset, std::uint64_t n) const;
   bool check_page(std::uint64_t page) const;
 
   std::span<const std::uint8_t> file_;

@@ -9,6 +9,9 @@
 
 #include <bit>
 #include <cstring>
+#include <utility>
+
+#include "index/popcount_clones.h"
 
 namespace {
 
@@ -56,14 +59,23 @@ int select_in_word(std::uint64_t word, std::uint64_t k) {
 
 }  // namespace
 
-void sort_by_bits(std::vector<std::uint64_t>& entries, int low, int bits) {
+void sort_by_bits(std::vector<std::uint64_t>& entries, int low, int bits,
+                  std::vector<std::uint64_t>& scratch) {
   constexpr int kDigit = 12;
-  std::vector<std::uint64_t> scratch(entries.size());
-  for (int shift = low; shift < low + bits; shift += kDigit) {
-    std::vector<std::uint64_t> counts((1u << kDigit) + 1, 0);
-    for (std::uint64_t e : entries) ++counts[((e >> shift) & ((1u << kDigit) - 1)) + 1];
-    for (std::size_t i = 1; i < counts.size(); ++i) counts[i] += counts[i - 1];
-    for (std::uint64_t e : entries) scratch[counts[(e >> shift) & ((1u << kDigit) - 1)]++] = e;
+  constexpr std::uint64_t kMask = (1u << kDigit) - 1;
+  const int passes = (bits + kDigit - 1) / kDigit;
+  scratch.resize(entries.size());
+  // Every pass's counts come from one read of the values.
+  std::vector<std::uint64_t> counts(static_cast<std::size_t>(passes) << kDigit, 0);
+  for (std::uint64_t e : entries) {
+    for (int p = 0; p < passes; ++p) ++counts[(p << kDigit) + ((e >> (low + p * kDigit)) & kMask)];
+  }
+  for (int p = 0; p < passes; ++p) {
+    std::uint64_t* c = &counts[static_cast<std::size_t>(p) << kDigit];
+    std::uint64_t sum = 0;
+    for (std::uint64_t d = 0; d <= kMask; ++d) sum += std::exchange(c[d], sum);
+    const int shift = low + p * kDigit;
+    for (std::uint64_t e : entries) scratch[c[(e >> shift) & kMask]++] = e;
     entries.swap(scratch);
   }
 }
@@ -157,8 +169,13 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> PostingTableView::find(
     begin = *z - (h - 1);
   }
   const auto z = select_zero(h);
-  if (!z || *z < h || *z - h < begin || *z - h > entries_) return std::nullopt;
-  std::uint64_t end = *z - h;
+  if (!z || *z < h || *z - h < begin) return std::nullopt;
+  return narrow(begin, *z - h, key);
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> PostingTableView::narrow(
+    std::uint64_t begin, std::uint64_t end, std::uint32_t key) const {
+  if (end > entries_) return std::nullopt;
   if (low_bits_ == 0 || begin == end) return std::pair{begin, end};
   const int width = static_cast<int>(low_bits_);
   if (!pages_->check(bytes_.low + begin * low_bits_ / 8, (end - begin) * low_bits_ / 8 + 9)) {
@@ -179,6 +196,77 @@ bool PostingTableView::append_ids(std::uint64_t first, std::uint64_t last,
   if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
   for (std::uint64_t i = first; i < last; ++i) {
     out.push_back(static_cast<std::uint32_t>(read_bits(bytes_.ids, i, id_bits_)));
+  }
+  return true;
+}
+
+VORLANT_POPCOUNT_CLONES
+bool PostingTableView::join(std::span<const std::uint64_t> probes, int tag_bits,
+                            std::vector<std::uint64_t>& out) const {
+  std::uint64_t loaded = ~std::uint64_t{0}, word = 0;
+  // The zeros of the bit vector's word w from bit `from` on.
+  const auto zeros_in = [&](std::uint64_t w, std::uint64_t from, std::uint64_t& zeros) {
+    if (w != loaded) {
+      if (w * 64 >= high_bits_ || !pages_->check(bytes_.high + w * 8, 8)) return false;
+      word = load64(bytes_.high + w * 8);
+      loaded = w;
+    }
+    zeros = ~word & (~std::uint64_t{0} << from);
+    return true;
+  };
+  std::uint64_t bucket = 0, start = 0;  // bucket's ones begin at bit start
+  for (std::size_t i = 0; i < probes.size();) {
+    const auto key = static_cast<std::uint32_t>(probes[i] >> 32);
+    const std::uint64_t h = key >> low_bits_;
+    if (h >= buckets_ || h < bucket) return false;
+    if (h - bucket > 2 * kSampleEvery) {
+      const auto z = select_zero(h - 1);
+      if (!z) return false;
+      start = *z + 1;
+    } else {
+      // Skip the zeros that end the buckets before h.
+      std::uint64_t zeros = 0;
+      for (std::uint64_t left = h - bucket, w = start / 64, from = start % 64; left > 0;
+           ++w, from = 0) {
+        if (!zeros_in(w, from, zeros)) return false;
+        const auto count = static_cast<std::uint64_t>(std::popcount(zeros));
+        if (count >= left) {
+          start = w * 64 + static_cast<std::uint64_t>(select_in_word(zeros, left - 1)) + 1;
+          break;
+        }
+        left -= count;
+      }
+    }
+    bucket = h;
+    std::uint64_t end_zero = 0, zeros = 0;
+    for (std::uint64_t w = start / 64, from = start % 64;; ++w, from = 0) {
+      if (!zeros_in(w, from, zeros)) return false;
+      if (zeros == 0) continue;
+      end_zero = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
+      break;
+    }
+    if (end_zero >= high_bits_ || start < h) return false;
+    std::pair<std::uint64_t, std::uint64_t> range{start - h, end_zero - h};
+    if (low_bits_ > 0 && range.first < range.second) {
+      const auto narrowed = narrow(range.first, range.second, key);
+      if (!narrowed) return false;
+      range = *narrowed;
+    } else if (range.second > entries_) {
+      return false;
+    }
+    // Every probe of this key takes the same entries.
+    std::size_t next = i + 1;
+    while (next < probes.size() && probes[next] >> 32 == key) ++next;
+    if (range.first < range.second) {
+      const std::uint64_t bit = range.first * static_cast<std::uint64_t>(id_bits_);
+      const std::uint64_t span = (range.second - range.first) * static_cast<std::uint64_t>(id_bits_);
+      if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
+      for (std::uint64_t e = range.first; e < range.second; ++e) {
+        const std::uint64_t id = read_bits(bytes_.ids, e, id_bits_);
+        for (std::size_t p = i; p < next; ++p) out.push_back(id << tag_bits | (probes[p] & 0xffffffffu));
+      }
+    }
+    i = next;
   }
   return true;
 }

@@ -23,8 +23,9 @@ struct PostingTableBytes {
 PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, int key_bits,
                                        int id_bits);
 /// Sorts values by their bits [shift, shift + bits), keeping the order of
-/// equal ones (a radix sort: linear in the count).
-void sort_by_bits(std::vector<std::uint64_t>& values, int shift, int bits);
+/// equal ones (a radix sort: linear in the count); `scratch` is working space.
+void sort_by_bits(std::vector<std::uint64_t>& values, int shift, int bits,
+                  std::vector<std::uint64_t>& scratch);
 
 /// The byte sizes a table of `entries` entries must have; a reader compares
 /// them with what a file claims before touching a byte.
@@ -54,9 +55,19 @@ class PostingTableView {
   /// The ids of entries [first, last) appended to `out`; false when a page
   /// fails its check.
   bool append_ids(std::uint64_t first, std::uint64_t last, std::vector<std::uint32_t>& out) const;
+  /// For probes (key << 32 | tag) sorted by key, appends (id << tag_bits |
+  /// tag) for every entry of each probe's key, walking the table once from
+  /// front to back; false when a page fails its check or the bytes
+  /// contradict themselves.
+  bool join(std::span<const std::uint64_t> probes, int tag_bits,
+            std::vector<std::uint64_t>& out) const;
 
  private:
   std::optional<std::uint64_t> select_zero(std::uint64_t rank) const;
+  /// The entries of [begin, end) whose low key bits match `key`'s.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> narrow(std::uint64_t begin,
+                                                                std::uint64_t end,
+                                                                std::uint32_t key) const;
 
   std::uint64_t entries_ = 0;
   std::uint32_t low_bits_ = 0;

@@ -246,7 +246,8 @@ Result<std::vector<std::uint64_t>> table_entries(std::span<const RecordingRuns> 
     for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | id);
   });
   if (!visited) return fail(visited.error());
-  sort_by_bits(entries, 32, s.bits);
+  std::vector<std::uint64_t> scratch;
+  sort_by_bits(entries, 32, s.bits, scratch);
   return entries;
 }
 

@@ -1,8 +1,7 @@
 // Batch search in one segment. Queries go in chunks; for each table every
 // query's probe keys are generated and radix-sorted, so the table is walked
-// in key order, and the candidate (run, query) pairs are sorted too, so
-// duplicates from several tables fall together and representatives are read
-// in file order. Each candidate run is then measured member by member: a
+// once in key order, and the candidate (run, query) pairs are sorted by run,
+// so representatives are read in file order and each once per chunk. Each candidate run is then measured member by member: a
 // member's distance is the representative's, moved by one for each of its
 // flipped bits, so a run is found whenever any member is within the
 // distance, and reported as exactly its members that are.
@@ -15,11 +14,12 @@
 
 #include "index/hash_runs.h"
 #include "index/multi_index.h"
+#include "index/popcount_clones.h"
 #include "index/posting_table.h"
 
 namespace {
 
-constexpr int kChunkBits = 10;  // queries per chunk: 1,024
+constexpr int kChunkBits = 12;  // queries per chunk: 4,096
 constexpr std::size_t kChunk = std::size_t{1} << kChunkBits;
 
 struct Chunk {
@@ -27,14 +27,18 @@ struct Chunk {
   std::uint32_t base = 0;  // index of its first query in the batch
 };
 
+// Buffers kept from chunk to chunk, so their pages are touched once.
+struct Scratch {
+  std::vector<std::uint64_t> probes, pairs, near, spare;
+};
+
 // Emits the stretches of run `run`'s members within max_distance of query q.
-Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
-                         const std::optional<PackedHash>& rep, const Chunk& chunk,
+Result<void> measure_run(const SegmentReader& segment, std::uint64_t run, const Chunk& chunk,
                          std::uint32_t q, int max_distance, std::vector<SegmentHit>& out) {
+  const auto rep = segment.rep(run);
   if (!rep) return fail(segment.corrupted());
   const PackedHash& query = chunk.queries[q];
   const int rep_distance = hamming_distance(*rep, query);
-  if (rep_distance > max_distance + segment.run_radius()) return {};
   const auto where = segment.locate(run);
   if (!where) return fail(segment.corrupted());
   auto record = RunRecord::parse(where->record, segment.run_radius());
@@ -65,59 +69,82 @@ Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
   return {};
 }
 
-// Candidate pairs (run << kChunkBits | query) from probing every table.
-Result<std::vector<std::uint64_t>> candidates(const SegmentReader& segment, const Chunk& chunk,
-                                              const std::vector<int>& radii) {
-  std::vector<std::uint64_t> pairs, probes;
-  std::vector<std::uint32_t> ids;
+// Candidate pairs (run << kChunkBits | query) from probing every table,
+// sorted by run; a pair found through several tables appears several times.
+Result<void> candidates(const SegmentReader& segment, const Chunk& chunk,
+                        const std::vector<int>& radii, Scratch& s) {
+  s.pairs.clear();
   for (std::size_t t = 0; t < radii.size(); ++t) {
-    const Substring s = segment.layout()[t];
-    const std::vector<std::uint32_t> masks = flip_masks(s.bits, radii[t]);
-    probes.clear();
+    const Substring sub = segment.layout()[t];
+    const std::vector<std::uint32_t> masks = flip_masks(sub.bits, radii[t]);
+    s.probes.clear();
     for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-      const std::uint32_t key = substring_key(chunk.queries[q], s);
-      for (std::uint32_t mask : masks) probes.push_back(std::uint64_t{key ^ mask} << 32 | q);
+      const std::uint32_t key = substring_key(chunk.queries[q], sub);
+      for (std::uint32_t mask : masks) s.probes.push_back(std::uint64_t{key ^ mask} << 32 | q);
     }
-    sort_by_bits(probes, 32, s.bits);
-    std::uint64_t last_key = ~std::uint64_t{0};
-    for (std::uint64_t probe : probes) {
-      if (probe >> 32 != last_key) {
-        last_key = probe >> 32;
-        ids.clear();
-        const auto range = segment.table(t).find(static_cast<std::uint32_t>(last_key));
-        if (!range || !segment.table(t).append_ids(range->first, range->second, ids)) {
-          return fail(segment.corrupted());
-        }
-      }
-      for (std::uint32_t id : ids) pairs.push_back(std::uint64_t{id} << kChunkBits | (probe & 0xffffffffu));
+    sort_by_bits(s.probes, 32, sub.bits, s.spare);
+    if (!segment.table(t).join(s.probes, kChunkBits, s.pairs)) return fail(segment.corrupted());
+  }
+  sort_by_bits(s.pairs, kChunkBits, std::bit_width(kMaxSegmentRuns - 1), s.spare);
+  return {};
+}
+
+// Keeps the pairs whose representative lies within `limit` of the query,
+// reading each representative once; false when one fails its check.
+VORLANT_POPCOUNT_CLONES
+bool near_pairs(const SegmentReader& segment, const Chunk& chunk, int limit, Scratch& s) {
+  s.near.clear();
+  std::uint64_t run = ~std::uint64_t{0};
+  std::optional<PackedHash> rep;
+  for (std::uint64_t pair : s.pairs) {
+    if (pair >> kChunkBits != run) {
+      run = pair >> kChunkBits;
+      rep = segment.rep(run);
+      if (!rep) return false;
+    }
+    const PackedHash& q = chunk.queries[pair & (kChunk - 1)];
+    const int d = std::popcount((*rep)[0] ^ q[0]) + std::popcount((*rep)[1] ^ q[1]) +
+                  std::popcount((*rep)[2] ^ q[2]) + std::popcount((*rep)[3] ^ q[3]);
+    if (d <= limit) s.near.push_back(pair);
+  }
+  return true;
+}
+
+// The same for every run against every query: the search past the tables' reach.
+VORLANT_POPCOUNT_CLONES
+bool scan_pairs(const SegmentReader& segment, const Chunk& chunk, int limit, Scratch& s) {
+  s.near.clear();
+  for (std::uint64_t run = 0; run < segment.runs(); ++run) {
+    const auto rep = segment.rep(run);
+    if (!rep) return false;
+    for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
+      const PackedHash& h = chunk.queries[q];
+      const int d = std::popcount((*rep)[0] ^ h[0]) + std::popcount((*rep)[1] ^ h[1]) +
+                    std::popcount((*rep)[2] ^ h[2]) + std::popcount((*rep)[3] ^ h[3]);
+      if (d <= limit) s.near.push_back(run << kChunkBits | q);
     }
   }
-  sort_by_bits(pairs, 0, kChunkBits + std::bit_width(kMaxSegmentRuns - 1));
-  pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-  return pairs;
+  return true;
 }
 
 Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int max_distance,
-                          std::vector<SegmentHit>& out) {
+                          Scratch& s, std::vector<SegmentHit>& out) {
+  // A member lies within max_distance only if its run's representative lies
+  // within max_distance plus the run's radius.
+  const int limit = max_distance + segment.run_radius();
   const auto radii = probe_radii(segment.layout(), max_distance);
-  if (!radii) {  // beyond what the tables reach: every run is a candidate
-    for (std::uint64_t run = 0; run < segment.runs(); ++run) {
-      const auto rep = segment.rep(run);
-      for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-        if (auto r = measure_run(segment, run, rep, chunk, q, max_distance, out); !r) return r;
-      }
-    }
-    return {};
+  if (radii) {
+    if (auto r = candidates(segment, chunk, *radii, s); !r) return r;
+    if (!near_pairs(segment, chunk, limit, s)) return fail(segment.corrupted());
+  } else if (!scan_pairs(segment, chunk, limit, s)) {  // beyond what the tables reach
+    return fail(segment.corrupted());
   }
-  auto pairs = candidates(segment, chunk, *radii);
-  if (!pairs) return fail(pairs.error());
-  for (std::uint64_t pair : *pairs) {
+  std::sort(s.near.begin(), s.near.end());
+  s.near.erase(std::unique(s.near.begin(), s.near.end()), s.near.end());
+  for (std::uint64_t pair : s.near) {
     const std::uint64_t run = pair >> kChunkBits;
-    if (run >= segment.runs()) return fail(segment.corrupted());
     const auto q = static_cast<std::uint32_t>(pair & (kChunk - 1));
-    if (auto r = measure_run(segment, run, segment.rep(run), chunk, q, max_distance, out); !r) {
-      return r;
-    }
+    if (auto r = measure_run(segment, run, chunk, q, max_distance, out); !r) return r;
   }
   return {};
 }
@@ -127,10 +154,11 @@ Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int 
 Result<void> search_segment(const SegmentReader& segment, std::span<const PackedHash> queries,
                             int max_distance, std::vector<SegmentHit>& out) {
   if (max_distance < 0) return {};
+  Scratch scratch;
   for (std::size_t base = 0; base < queries.size(); base += kChunk) {
     const Chunk chunk{queries.subspan(base, std::min(kChunk, queries.size() - base)),
                       static_cast<std::uint32_t>(base)};
-    if (auto r = search_chunk(segment, chunk, max_distance, out); !r) return r;
+    if (auto r = search_chunk(segment, chunk, max_distance, scratch, out); !r) return r;
   }
   return {};
 }
