@@ -29,6 +29,17 @@ void append_flips(std::vector<std::uint8_t>& out, const PackedHash& rep, const P
   }
 }
 
+std::optional<std::uint32_t> read_varint(std::span<const std::uint8_t> bytes, std::size_t& at) {
+  std::uint32_t v = 0;
+  for (int shift = 0; shift <= 28; shift += 7) {
+    if (at == bytes.size()) return std::nullopt;
+    const std::uint8_t b = bytes[at++];
+    v |= static_cast<std::uint32_t>(b & 0x7f) << shift;
+    if (b < 0x80) return v;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void append_runs(std::span<const PackedHash> hashes, RunList& out) {
@@ -42,30 +53,39 @@ void append_runs(std::span<const PackedHash> hashes, RunList& out) {
     }
     out.reps.push_back(rep);
     append_varint(out.records, static_cast<std::uint32_t>(end - first - 1));
+    append_varint(out.records, static_cast<std::uint32_t>(flips.size()));
     out.records.insert(out.records.end(), flips.begin(), flips.end());
     first = end;
   }
 }
 
-std::optional<RunRecord> RunRecord::parse(std::span<const std::uint8_t> bytes, int radius) {
-  RunRecord r;
+std::optional<std::pair<std::uint32_t, std::size_t>> RunRecord::head(
+    std::span<const std::uint8_t> bytes) {
   std::size_t at = 0;
-  for (int shift = 0;; shift += 7) {
-    if (at == bytes.size() || shift > 28) return std::nullopt;
-    const std::uint8_t b = bytes[at++];
-    r.extra_ |= static_cast<std::uint32_t>(b & 0x7f) << shift;
-    if (b < 0x80) break;
-  }
-  if (r.extra_ == UINT32_MAX) return std::nullopt;
+  const auto extra = read_varint(bytes, at);
+  const auto length = read_varint(bytes, at);
+  if (!extra || !length || *extra == UINT32_MAX || *length > bytes.size() - at) return std::nullopt;
+  return std::pair{*extra + 1, at + *length};
+}
+
+std::optional<RunRecord> RunRecord::parse(std::span<const std::uint8_t> bytes, int radius) {
+  const auto h = head(bytes);
+  if (!h) return std::nullopt;
+  RunRecord r;
+  r.extra_ = h->first - 1;
+  r.size_ = h->second;
+  std::size_t at = 0;
+  (void)read_varint(bytes, at);
+  (void)read_varint(bytes, at);
+  r.members_ = bytes.subspan(at, r.size_ - at);
   // Walk the members once so that next_flips never leaves the record.
-  std::size_t end = at;
+  std::size_t end = 0;
   for (std::uint32_t i = 0; i < r.extra_; ++i) {
-    if (end == bytes.size() || bytes[end] > radius) return std::nullopt;
-    end += 1 + bytes[end];
-    if (end > bytes.size()) return std::nullopt;
+    if (end == r.members_.size() || r.members_[end] > radius) return std::nullopt;
+    end += 1 + r.members_[end];
+    if (end > r.members_.size()) return std::nullopt;
   }
-  r.members_ = bytes.subspan(at, end - at);
-  r.size_ = end;
+  if (end != r.members_.size()) return std::nullopt;
   return r;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -28,8 +29,9 @@ struct RunList {
 };
 
 /// Groups `hashes` into runs, appending their representatives and records.
-/// A record is a variable-length count of further members, then for each a
-/// byte k (0 to kRunRadius) and k bit positions.
+/// A record is two variable-length numbers, the count of further members
+/// and the bytes they take, then for each member a byte k (0 to kRunRadius)
+/// and k bit positions.
 void append_runs(std::span<const PackedHash> hashes, RunList& out);
 
 /// Reads one run record from bounded bytes.
@@ -38,6 +40,10 @@ class RunRecord {
   /// The record at the start of `bytes`, or nullopt when it is malformed or
   /// runs past their end; `radius` is the largest member difference allowed.
   static std::optional<RunRecord> parse(std::span<const std::uint8_t> bytes, int radius);
+  /// The members and size of the record at the start of `bytes`, read from
+  /// its head alone (for stepping over it); nullopt as parse.
+  static std::optional<std::pair<std::uint32_t, std::size_t>> head(
+      std::span<const std::uint8_t> bytes);
   /// Members, the representative included.
   std::uint32_t members() const { return extra_ + 1; }
   /// Bytes the record occupies.

@@ -11,9 +11,9 @@ namespace {
 // Past radius 2 a 24-bit substring needs 2,325 probes; a scan is the better
 // answer for such distances.
 constexpr int kMaxRadius = 2;
-// Above this many entries a 16-bit key names more than about 8 hashes per
+// Above this many entries a 16-bit key names more than about 16 hashes per
 // bucket, and the longer substrings' fewer candidates win over their probes.
-constexpr std::uint64_t kLongSubstringsFrom = 1u << 19;
+constexpr std::uint64_t kLongSubstringsFrom = 1u << 20;
 
 HammingLayout even_layout(int count) {
   HammingLayout layout;

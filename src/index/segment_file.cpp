@@ -475,11 +475,11 @@ std::optional<RunLocation> SegmentReader::locate(std::uint64_t run) const {
   const auto window = file_.subspan(records_at_ + from, to - from);
   std::size_t at = 0;
   for (std::uint64_t r = run / kCheckpointEvery * kCheckpointEvery;; ++r) {
-    auto record = RunRecord::parse(window.subspan(at), run_radius_);
-    if (!record) return std::nullopt;
-    if (r == run) return RunLocation{window.subspan(at, record->size()), from + at, position};
-    at += record->size();
-    position += record->members();
+    auto head = RunRecord::head(window.subspan(at));
+    if (!head) return std::nullopt;
+    if (r == run) return RunLocation{window.subspan(at, head->second), from + at, position};
+    at += head->second;
+    position += head->first;
   }
 }
 

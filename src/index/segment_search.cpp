@@ -30,41 +30,47 @@ struct Chunk {
 // Buffers kept from chunk to chunk, so their pages are touched once.
 struct Scratch {
   std::vector<std::uint64_t> probes, pairs, near, spare;
+  std::vector<std::uint64_t> seen;  // for each query, the last run it was measured against
 };
 
-// Emits the stretches of run `run`'s members within max_distance of query q.
-Result<void> measure_run(const SegmentReader& segment, std::uint64_t run, const Chunk& chunk,
-                         std::uint32_t q, int max_distance, std::vector<SegmentHit>& out) {
+// Emits, for each query of `pairs` (all of one run), the stretches of the
+// run's members within max_distance of it.
+Result<void> measure_run(const SegmentReader& segment, std::span<const std::uint64_t> pairs,
+                         const Chunk& chunk, int max_distance, std::vector<SegmentHit>& out) {
+  const std::uint64_t run = pairs.front() >> kChunkBits;
   const auto rep = segment.rep(run);
-  if (!rep) return fail(segment.corrupted());
-  const PackedHash& query = chunk.queries[q];
-  const int rep_distance = hamming_distance(*rep, query);
   const auto where = segment.locate(run);
-  if (!where) return fail(segment.corrupted());
-  auto record = RunRecord::parse(where->record, segment.run_radius());
+  if (!rep || !where) return fail(segment.corrupted());
   const SegmentRecording& rec = segment.recordings()[segment.recording_of(run)];
   const std::uint64_t first = where->position - rec.first_position;
-  if (!record || first + record->members() > rec.hashes) return fail(segment.corrupted());
-  const PackedHash differ = {(*rep)[0] ^ query[0], (*rep)[1] ^ query[1], (*rep)[2] ^ query[2],
-                             (*rep)[3] ^ query[3]};
-  bool open = false;
-  for (std::uint32_t m = 0; m < record->members(); ++m) {
-    int d = rep_distance;
-    if (m > 0) {
-      for (std::uint8_t p : record->next_flips()) d += (differ[p / 64] >> (p % 64) & 1) ? -1 : 1;
+  for (std::uint64_t pair : pairs) {
+    auto record = RunRecord::parse(where->record, segment.run_radius());
+    if (!record || first + record->members() > rec.hashes) return fail(segment.corrupted());
+    const PackedHash& query = chunk.queries[pair & (kChunk - 1)];
+    const auto q = static_cast<std::uint32_t>(chunk.base + (pair & (kChunk - 1)));
+    const PackedHash differ = {(*rep)[0] ^ query[0], (*rep)[1] ^ query[1], (*rep)[2] ^ query[2],
+                               (*rep)[3] ^ query[3]};
+    const int rep_distance = hamming_distance(*rep, query);
+    bool open = false;
+    for (std::uint32_t m = 0; m < record->members(); ++m) {
+      int d = rep_distance;
+      if (m > 0) {
+        // A member's distance is its representative's, moved by its flips.
+        for (std::uint8_t p : record->next_flips()) d += (differ[p / 64] >> (p % 64) & 1) ? -1 : 1;
+      }
+      if (d > max_distance) {
+        open = false;
+        continue;
+      }
+      const auto index = static_cast<std::uint32_t>(first + m);
+      if (open) {
+        out.back().hit.last = index;
+        out.back().hit.distance = std::min(out.back().hit.distance, static_cast<std::uint32_t>(d));
+      } else {
+        out.push_back({rec.serial, {q, index, index, static_cast<std::uint32_t>(d)}});
+      }
+      open = true;
     }
-    if (d > max_distance) {
-      open = false;
-      continue;
-    }
-    const auto index = static_cast<std::uint32_t>(first + m);
-    if (open && out.back().hit.last + 1 == index) {
-      out.back().hit.last = index;
-      out.back().hit.distance = std::min(out.back().hit.distance, static_cast<std::uint32_t>(d));
-    } else {
-      out.push_back({rec.serial, {chunk.base + q, index, index, static_cast<std::uint32_t>(d)}});
-    }
-    open = true;
   }
   return {};
 }
@@ -139,12 +145,19 @@ Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int 
   } else if (!scan_pairs(segment, chunk, limit, s)) {  // beyond what the tables reach
     return fail(segment.corrupted());
   }
-  std::sort(s.near.begin(), s.near.end());
-  s.near.erase(std::unique(s.near.begin(), s.near.end()), s.near.end());
-  for (std::uint64_t pair : s.near) {
-    const std::uint64_t run = pair >> kChunkBits;
-    const auto q = static_cast<std::uint32_t>(pair & (kChunk - 1));
-    if (auto r = measure_run(segment, run, chunk, q, max_distance, out); !r) return r;
+  // The pairs come sorted by run; a run's queries may repeat (once for each
+  // table that found it), so each run's group is cut to its first sightings.
+  s.seen.assign(chunk.queries.size(), ~std::uint64_t{0});
+  for (std::size_t i = 0, j; i < s.near.size(); i = j) {
+    const std::uint64_t run = s.near[i] >> kChunkBits;
+    std::size_t kept = i;
+    for (j = i; j < s.near.size() && s.near[j] >> kChunkBits == run; ++j) {
+      std::uint64_t& seen = s.seen[s.near[j] & (kChunk - 1)];
+      if (seen != run) s.near[kept++] = s.near[j];
+      seen = run;
+    }
+    const auto group = std::span(s.near).subspan(i, kept - i);
+    if (auto r = measure_run(segment, group, chunk, max_distance, out); !r) return r;
   }
   return {};
 }
