@@ -217,7 +217,8 @@ Result<void> IndexWriter::merge_newest() {
     if (rows->size() < 2) return {};
     const SegmentRow& older = (*rows)[rows->size() - 2];
     const SegmentRow& newer = rows->back();
-    if (older.runs > kMergeShare * newer.runs || older.runs + newer.runs > kMaxSegmentRuns) {
+    if (older.runs > kMergeShare * newer.runs || older.runs + newer.runs > kMaxSegmentRuns ||
+        older.hashes + newer.hashes > kMaxSegmentHashes) {
       return {};
     }
     if (auto r = merge({older, newer}); !r) return r;

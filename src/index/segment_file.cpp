@@ -330,7 +330,9 @@ Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> r
     h.runs += rec.runs;
     h.hashes += rec.hashes;
   }
-  if (h.runs > kMaxSegmentRuns) return fail("a segment holds at most 2^24 runs");
+  if (h.runs > kMaxSegmentRuns || h.hashes > kMaxSegmentHashes) {
+    return fail("a segment holds at most 2^24 runs and 2^32 hashes");
+  }
   h.layout = layout_for(h.runs);
   h.id_bits = static_cast<std::uint32_t>(id_bits_for(h.runs));
   auto marks = checkpoints(recordings);
@@ -365,7 +367,9 @@ bool sections_fit(const Header& h) {
     return false;
   }
   for (std::size_t t = 0; t < h.layout.size(); ++t) {
-    if (h.low_bits[t] > h.layout[t].bits) return false;
+    // A run is filed once per distinct key of its members, so a table never
+    // has more entries than the segment has hashes.
+    if (h.low_bits[t] > h.layout[t].bits || h.entries[t] > h.hashes) return false;
     const PostingTableShape shape = posting_table_shape(h.entries[t], h.layout[t].bits,
                                                         h.low_bits[t], static_cast<int>(h.id_bits));
     const Section* s = &h.sections[kSectionsBeforeTables + 4 * t];
@@ -382,7 +386,8 @@ bool header_fits(const Header& h, std::uint64_t file_size) {
   return h.file_size == file_size && h.body_end >= kPageSize && h.body_end <= file_size &&
          file_size - h.body_end == pages * 8 && is_valid_layout(h.layout) && h.id_bits >= 1 &&
          h.id_bits <= 32 && h.runs <= kMaxSegmentRuns && h.runs <= (std::uint64_t{1} << h.id_bits) &&
-         h.run_radius <= 8 && h.runs <= h.hashes && h.recordings <= h.runs && sections_fit(h);
+         h.run_radius <= 8 && h.runs <= h.hashes && h.hashes <= kMaxSegmentHashes &&
+         h.recordings <= h.runs && sections_fit(h);
 }
 
 }  // namespace

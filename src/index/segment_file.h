@@ -30,6 +30,8 @@ struct RecordingRuns {
 /// Segments hold at most this many runs, so an id fits 24 bits and building
 /// one stays within a few hundred MiB.
 inline constexpr std::uint64_t kMaxSegmentRuns = std::uint64_t{1} << 24;
+/// And at most this many hashes, which bounds every size a header implies.
+inline constexpr std::uint64_t kMaxSegmentHashes = std::uint64_t{1} << 32;
 
 /// Writes a segment of `recordings` to the descriptor (at its start; the
 /// caller syncs it); "write PATH: ..." on failure.

@@ -40,8 +40,8 @@ Result<void> measure_run(const SegmentReader& segment, std::span<const std::uint
   const std::uint64_t run = pairs.front() >> kChunkBits;
   const auto rep = segment.rep(run);
   const auto where = segment.locate(run);
-  if (!rep || !where) return fail(segment.corrupted());
   const SegmentRecording& rec = segment.recordings()[segment.recording_of(run)];
+  if (!rep || !where || where->position < rec.first_position) return fail(segment.corrupted());
   const std::uint64_t first = where->position - rec.first_position;
   for (std::uint64_t pair : pairs) {
     auto record = RunRecord::parse(where->record, segment.run_radius());
