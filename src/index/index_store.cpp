@@ -18,6 +18,7 @@
 #include <cerrno>
 
 #include "fileio/fileio.h"
+#include "index/segment_writer.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "index/recording_search.h"
 
 #include "index/hash_runs.h"
+#include "index/segment_writer.h"
 
 RecordingSearch::RecordingSearch(std::span<const PackedHash> signed_hashes) {
   RunList runs;

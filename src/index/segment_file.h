@@ -1,8 +1,8 @@
 #pragma once
 // A segment: an immutable file of recordings' runs and the multi-index
-// tables over them. Written once, in one sequential pass, then only read
-// (through a mapping); every page of its body carries a checksum that a
-// reader checks when it first touches the page.
+// tables over them (written by segment_writer). Read in place, through a
+// mapping; every page of its body carries a checksum that the reader checks
+// when it first touches the page.
 
 #include <cstdint>
 #include <memory>
@@ -32,13 +32,6 @@ struct RecordingRuns {
 inline constexpr std::uint64_t kMaxSegmentRuns = std::uint64_t{1} << 24;
 /// And at most this many hashes, which bounds every size a header implies.
 inline constexpr std::uint64_t kMaxSegmentHashes = std::uint64_t{1} << 32;
-
-/// Writes a segment of `recordings` to the descriptor (at its start; the
-/// caller syncs it); "write PATH: ..." on failure.
-Result<void> write_segment_file(std::span<const RecordingRuns> recordings, int fd,
-                                const std::string& path);
-/// The bytes of a segment of `recordings`, built in memory.
-std::vector<std::uint8_t> build_segment(std::span<const RecordingRuns> recordings);
 
 struct SegmentRecording {
   std::uint64_t serial = 0;
