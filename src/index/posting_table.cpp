@@ -200,73 +200,88 @@ bool PostingTableView::append_ids(std::uint64_t first, std::uint64_t last,
   return true;
 }
 
+namespace {
+
+// Reads the high bit vector forward, one checked word at a time.
+class HighBits {
+ public:
+  HighBits(const std::uint8_t* bytes, std::uint64_t bits, const PageChecker* pages)
+      : bytes_(bytes), bits_(bits), pages_(pages) {}
+  // The position just after the `count`-th zero (from 1) at or after `from`.
+  std::optional<std::uint64_t> after_zeros(std::uint64_t from, std::uint64_t count) {
+    for (std::uint64_t w = from / 64, skip = from % 64;; ++w, skip = 0) {
+      const auto zeros = zeros_in(w, skip);
+      if (!zeros) return std::nullopt;
+      const auto found = static_cast<std::uint64_t>(std::popcount(*zeros));
+      if (found >= count) return w * 64 + static_cast<std::uint64_t>(select_in_word(*zeros, count - 1)) + 1;
+      count -= found;
+    }
+  }
+  // The position of the first zero at or after `from`.
+  std::optional<std::uint64_t> next_zero(std::uint64_t from) {
+    for (std::uint64_t w = from / 64, skip = from % 64;; ++w, skip = 0) {
+      const auto zeros = zeros_in(w, skip);
+      if (!zeros) return std::nullopt;
+      if (*zeros != 0) return w * 64 + static_cast<std::uint64_t>(std::countr_zero(*zeros));
+    }
+  }
+
+ private:
+  std::optional<std::uint64_t> zeros_in(std::uint64_t w, std::uint64_t skip) {
+    if (w != loaded_) {
+      if (w * 64 >= bits_ || !pages_->check(bytes_ + w * 8, 8)) return std::nullopt;
+      word_ = load64(bytes_ + w * 8);
+      loaded_ = w;
+    }
+    return ~word_ & (~std::uint64_t{0} << skip);
+  }
+
+  const std::uint8_t* bytes_;
+  std::uint64_t bits_;
+  const PageChecker* pages_;
+  std::uint64_t loaded_ = ~std::uint64_t{0}, word_ = 0;
+};
+
+}  // namespace
+
 VORLANT_POPCOUNT_CLONES
 bool PostingTableView::join(std::span<const std::uint64_t> probes, int tag_bits,
                             std::vector<std::uint64_t>& out) const {
-  std::uint64_t loaded = ~std::uint64_t{0}, word = 0;
-  // The zeros of the bit vector's word w from bit `from` on.
-  const auto zeros_in = [&](std::uint64_t w, std::uint64_t from, std::uint64_t& zeros) {
-    if (w != loaded) {
-      if (w * 64 >= high_bits_ || !pages_->check(bytes_.high + w * 8, 8)) return false;
-      word = load64(bytes_.high + w * 8);
-      loaded = w;
-    }
-    zeros = ~word & (~std::uint64_t{0} << from);
-    return true;
-  };
+  HighBits high(bytes_.high, high_bits_, pages_);
   std::uint64_t bucket = 0, start = 0;  // bucket's ones begin at bit start
   for (std::size_t i = 0; i < probes.size();) {
     const auto key = static_cast<std::uint32_t>(probes[i] >> 32);
     const std::uint64_t h = key >> low_bits_;
     if (h >= buckets_ || h < bucket) return false;
-    if (h - bucket > 2 * kSampleEvery) {
-      const auto z = select_zero(h - 1);
-      if (!z) return false;
-      start = *z + 1;
-    } else {
-      // Skip the zeros that end the buckets before h.
-      std::uint64_t zeros = 0;
-      for (std::uint64_t left = h - bucket, w = start / 64, from = start % 64; left > 0;
-           ++w, from = 0) {
-        if (!zeros_in(w, from, zeros)) return false;
-        const auto count = static_cast<std::uint64_t>(std::popcount(zeros));
-        if (count >= left) {
-          start = w * 64 + static_cast<std::uint64_t>(select_in_word(zeros, left - 1)) + 1;
-          break;
-        }
-        left -= count;
-      }
-    }
+    // Far ahead, a sampled zero is nearer than walking there.
+    const auto begin = h - bucket > 2 * kSampleEvery ? select_zero(h - 1).transform([](auto z) { return z + 1; })
+                       : h > bucket                 ? high.after_zeros(start, h - bucket)
+                                                    : std::optional{start};
+    const auto end_zero = begin ? high.next_zero(*begin) : std::nullopt;
+    if (!end_zero || *end_zero >= high_bits_ || *begin < h) return false;
     bucket = h;
-    std::uint64_t end_zero = 0, zeros = 0;
-    for (std::uint64_t w = start / 64, from = start % 64;; ++w, from = 0) {
-      if (!zeros_in(w, from, zeros)) return false;
-      if (zeros == 0) continue;
-      end_zero = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
-      break;
-    }
-    if (end_zero >= high_bits_ || start < h) return false;
-    std::pair<std::uint64_t, std::uint64_t> range{start - h, end_zero - h};
-    if (low_bits_ > 0 && range.first < range.second) {
-      const auto narrowed = narrow(range.first, range.second, key);
-      if (!narrowed) return false;
-      range = *narrowed;
-    } else if (range.second > entries_) {
-      return false;
-    }
+    start = *begin;
+    auto range = narrow(start - h, *end_zero - h, key);
+    if (!range) return false;
     // Every probe of this key takes the same entries.
     std::size_t next = i + 1;
     while (next < probes.size() && probes[next] >> 32 == key) ++next;
-    if (range.first < range.second) {
-      const std::uint64_t bit = range.first * static_cast<std::uint64_t>(id_bits_);
-      const std::uint64_t span = (range.second - range.first) * static_cast<std::uint64_t>(id_bits_);
-      if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
-      for (std::uint64_t e = range.first; e < range.second; ++e) {
-        const std::uint64_t id = read_bits(bytes_.ids, e, id_bits_);
-        for (std::size_t p = i; p < next; ++p) out.push_back(id << tag_bits | (probes[p] & 0xffffffffu));
-      }
-    }
+    if (!append_pairs(*range, probes.subspan(i, next - i), tag_bits, out)) return false;
     i = next;
+  }
+  return true;
+}
+
+bool PostingTableView::append_pairs(std::pair<std::uint64_t, std::uint64_t> range,
+                                    std::span<const std::uint64_t> probes, int tag_bits,
+                                    std::vector<std::uint64_t>& out) const {
+  if (range.first == range.second) return true;
+  const std::uint64_t bit = range.first * static_cast<std::uint64_t>(id_bits_);
+  const std::uint64_t span = (range.second - range.first) * static_cast<std::uint64_t>(id_bits_);
+  if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
+  for (std::uint64_t e = range.first; e < range.second; ++e) {
+    const std::uint64_t id = read_bits(bytes_.ids, e, id_bits_);
+    for (std::uint64_t probe : probes) out.push_back(id << tag_bits | (probe & 0xffffffffu));
   }
   return true;
 }

@@ -64,6 +64,10 @@ class PostingTableView {
 
  private:
   std::optional<std::uint64_t> select_zero(std::uint64_t rank) const;
+  /// Appends (id << tag_bits | tag) for each entry of `range` and each probe.
+  bool append_pairs(std::pair<std::uint64_t, std::uint64_t> range,
+                    std::span<const std::uint64_t> probes, int tag_bits,
+                    std::vector<std::uint64_t>& out) const;
   /// The entries of [begin, end) whose low key bits match `key`'s.
   std::optional<std::pair<std::uint64_t, std::uint64_t>> narrow(std::uint64_t begin,
                                                                 std::uint64_t end,
