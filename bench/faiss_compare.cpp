@@ -12,8 +12,8 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
     faiss::RangeSearchResult result(static_cast<faiss::IndexBinary::idx_t>(queries.size()));
     c0 = cpu_seconds();
     w0 = wall_seconds();
-    index->range_search(static_cast<faiss::IndexBinary::idx_t>(queries.size()), q.data(), 32, &result);
+    index->range_search(static_cast<faiss::IndexBinary::idx_t>(queries.size()), q.data(), 32,
+                        &result);
     std::printf("faiss search: %.3f s CPU, %.3f s wall, %zu lookups, %zu hashes found; %s\n",
                 cpu_seconds() - c0, wall_seconds() - w0, queries.size(),
                 static_cast<std::size_t>(result.lims[queries.size()]), peak().c_str());

@@ -69,10 +69,17 @@ int die(const std::string& message) {
 NewRecording generated(bool realistic, std::uint64_t i) {
   char id[65];
   std::snprintf(id, sizeof id, "%064llx", static_cast<unsigned long long>(i + 1));
-  RecordingInfo info{id,   "nvr-" + std::to_string(i / bench_content::kRecordingsPerRecorder),
-                     "key-1", std::string(130, 'a'), 1700000000000 + static_cast<std::int64_t>(i),
-                     2.0,  std::string(64, 'b'), 1 << 30, "/archive/" + std::string(id, 16) + ".json",
-                     SourceBinding::NotChecked, bench_content::kRecordingHashes};
+  RecordingInfo info{id,
+                     "nvr-" + std::to_string(i / bench_content::kRecordingsPerRecorder),
+                     "key-1",
+                     std::string(130, 'a'),
+                     1700000000000 + static_cast<std::int64_t>(i),
+                     2.0,
+                     std::string(64, 'b'),
+                     1 << 30,
+                     "/archive/" + std::string(id, 16) + ".json",
+                     SourceBinding::NotChecked,
+                     bench_content::kRecordingHashes};
   return {info, bench_content::recording(realistic, i)};
 }
 
@@ -116,9 +123,10 @@ int search(const std::vector<std::string>& indexes, bool realistic, std::uint64_
 }
 
 int envelopes(const std::string& dir, std::uint64_t count) {
-  constexpr std::array<std::uint8_t, 32> kKey = {
-      0xc9, 0xaf, 0xa9, 0xd8, 0x45, 0xba, 0x75, 0x16, 0x6b, 0x5c, 0x21, 0x57, 0x67, 0xb1, 0xd6, 0x93,
-      0x4e, 0x50, 0xc3, 0xdb, 0x36, 0xe8, 0x9b, 0x12, 0x7b, 0x8a, 0x62, 0x2b, 0x12, 0x0f, 0x67, 0x21};
+  constexpr std::array<std::uint8_t, 32> kKey = {0xc9, 0xaf, 0xa9, 0xd8, 0x45, 0xba, 0x75, 0x16,
+                                                 0x6b, 0x5c, 0x21, 0x57, 0x67, 0xb1, 0xd6, 0x93,
+                                                 0x4e, 0x50, 0xc3, 0xdb, 0x36, 0xe8, 0x9b, 0x12,
+                                                 0x7b, 0x8a, 0x62, 0x2b, 0x12, 0x0f, 0x67, 0x21};
   constexpr std::string_view kPublicKey =
       "0460fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb67903fe1008b8bc99a41ae9e"
       "95628bc64f2f1b20c2d7e9f5177a3c294d4462299";
@@ -143,8 +151,8 @@ int envelopes(const std::string& dir, std::uint64_t count) {
     m.signed_at_ms = 1700000000000 + static_cast<std::int64_t>(i);
     auto s = sign_manifest(m, kKey);
     if (!s) return die(s.error());
-    std::ofstream(dir + "/evidence-" + std::to_string(i) + ".json")
-        << write_envelope(kMp4BoxEnvelopePurpose, 2, s->manifest_b64, s->nvr_sig_hex, kPublicKey, "");
+    std::ofstream(dir + "/evidence-" + std::to_string(i) + ".json") << write_envelope(
+        kMp4BoxEnvelopePurpose, 2, s->manifest_b64, s->nvr_sig_hex, kPublicKey, "");
   }
   return 0;
 }
@@ -205,7 +213,8 @@ int recording(bool realistic, int views) {
 int main(int argc, char** argv) {
   const std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() >= 4 && a[0] == "build") {
-    return build(a[1], a[2] == "realistic", std::stoull(a[3]), a.size() > 4 ? std::stoull(a[4]) : 0);
+    return build(a[1], a[2] == "realistic", std::stoull(a[3]),
+                 a.size() > 4 ? std::stoull(a[4]) : 0);
   }
   if (a.size() >= 5 && a[0] == "search") {
     std::vector<std::string> indexes;

@@ -4,11 +4,10 @@
 // recordings only; a search running while another process adds must see
 // every recording it lists whole.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <random>
@@ -24,7 +23,9 @@ namespace {
 using index_test::test_recording;
 
 std::size_t size_of(std::uint64_t k) { return 40 + k * 37 % 400; }
-std::uint64_t number_of(const RecordingInfo& r) { return std::stoull(r.manifest_sha256, nullptr, 16); }
+std::uint64_t number_of(const RecordingInfo& r) {
+  return std::stoull(r.manifest_sha256, nullptr, 16);
+}
 
 // Adds 200 recordings from `first` on, one flush each, then waits to be killed.
 [[noreturn]] void add_forever(const std::string& index, std::uint64_t first) {

@@ -38,9 +38,9 @@ TEST(ProbeRadii, ExactForTheDistanceAtTheFewestProbes) {
     int distance;
     Radii radii;
   } kCases[] = {
-      {small, 0, row(16, 0)},  {small, 15, row(16, 0)}, {small, 16, sixteen},
-      {small, 31, row(16, 1)}, {small, 47, row(16, 2)}, {small, 48, std::nullopt},
-      {large, 10, row(11, 0)}, {large, 31, thirty_one}, {large, 32, row(11, 2)},
+      {small, 0, row(16, 0)},    {small, 15, row(16, 0)}, {small, 16, sixteen},
+      {small, 31, row(16, 1)},   {small, 47, row(16, 2)}, {small, 48, std::nullopt},
+      {large, 10, row(11, 0)},   {large, 31, thirty_one}, {large, 32, row(11, 2)},
       {large, 33, std::nullopt},
   };
   for (const auto& c : kCases) {

@@ -2,6 +2,8 @@
 // search over several segments and several indexes against a flat scan, and
 // segment files that were cut short or damaged.
 
+#include "index/index_store.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,7 +15,6 @@
 #include "evidence_fixture.h"
 #include "index/evidence_recording.h"
 #include "index/index_search.h"
-#include "index/index_store.h"
 #include "index_test_util.h"
 #include "test_util.h"
 
@@ -90,8 +91,9 @@ TEST(IndexStore, SearchOfSeveralIndexesIsAFlatScanOfEachRecording) {
       const std::vector<QueryHit> expected = flat_scan(hashes, queries, d);
       if (expected.empty()) continue;
       ++expected_recordings;
-      auto it = std::find_if(found->begin(), found->end(),
-                             [&](const RecordingHits& h) { return h.recording.manifest_sha256 == id; });
+      auto it = std::find_if(found->begin(), found->end(), [&](const RecordingHits& h) {
+        return h.recording.manifest_sha256 == id;
+      });
       ASSERT_NE(it, found->end());
       EXPECT_EQ(it->hits, expected);
     }
@@ -100,23 +102,31 @@ TEST(IndexStore, SearchOfSeveralIndexesIsAFlatScanOfEachRecording) {
 }
 
 TEST(IndexStore, EvidenceBecomesACatalogueEntry) {
-  auto checked = check_envelope_document(std::span(
-      reinterpret_cast<const std::uint8_t*>(fixture::kFullEnvelope.data()), fixture::kFullEnvelope.size()));
+  auto checked = check_envelope_document(
+      std::span(reinterpret_cast<const std::uint8_t*>(fixture::kFullEnvelope.data()),
+                fixture::kFullEnvelope.size()));
   ASSERT_TRUE(checked) << checked.error();
   auto r = recording_from_evidence(checked->envelope, checked->manifest, "cam7/export.json",
                                    SourceBinding::NotChecked);
   ASSERT_TRUE(r) << r.error();
   const RecordingInfo expected{"99890a7e249b63521d35bfcb5288ddde911853835c6d9355b9d030c413c3bec4",
-                               "nvr-01", "key-01",
+                               "nvr-01",
+                               "key-01",
                                "0460fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb"
                                "67903fe1008b8bc99a41ae9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299",
-                               1700000000000, 2.0, std::string(fixture::kSourceSha256), 28,
-                               "cam7/export.json", SourceBinding::NotChecked, 2};
+                               1700000000000,
+                               2.0,
+                               std::string(fixture::kSourceSha256),
+                               28,
+                               "cam7/export.json",
+                               SourceBinding::NotChecked,
+                               2};
   EXPECT_EQ(r->info, expected);
   EXPECT_EQ(r->hashes, (std::vector<PackedHash>{{0, 0, 0, 0}, {~0ull, ~0ull, ~0ull, ~0ull}}));
   checked->manifest.fps.reset();
-  EXPECT_EQ(recording_from_evidence(checked->envelope, checked->manifest, "x", SourceBinding::Ok).error(),
-            "the signed manifest has no phashes_hex and fps to index");
+  EXPECT_EQ(
+      recording_from_evidence(checked->envelope, checked->manifest, "x", SourceBinding::Ok).error(),
+      "the signed manifest has no phashes_hex and fps to index");
 }
 
 std::string only_segment(const std::string& index) {

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "index/index_store.h"
@@ -37,7 +37,8 @@ inline std::vector<PackedHash> clustered_hashes(std::size_t count, std::uint64_t
   std::vector<PackedHash> scenes;
   while (out.size() < count) {
     PackedHash h = {random(), random(), random(), random()};
-    if (!scenes.empty() && random() % 3 == 0) h = flip_bits(scenes[random() % scenes.size()], 3, random);
+    if (!scenes.empty() && random() % 3 == 0)
+      h = flip_bits(scenes[random() % scenes.size()], 3, random);
     scenes.push_back(h);
     for (auto n = 1 + random() % 60; n > 0 && out.size() < count; --n) {
       h = flip_bits(h, static_cast<int>(random() % 4), random);
@@ -85,9 +86,17 @@ inline std::vector<QueryHit> flat_scan(const std::vector<PackedHash>& hashes,
 inline NewRecording test_recording(std::uint64_t k, std::size_t count) {
   char id[65];
   std::snprintf(id, sizeof id, "%064llx", static_cast<unsigned long long>(k));
-  RecordingInfo info{id,   "nvr-" + std::to_string(k % 3), "key-1", "04ab", 1700000000000 + static_cast<std::int64_t>(k),
-                     2.0,  std::string(64, 'c'), 1000 + k, "/evidence/" + std::to_string(k) + ".json",
-                     SourceBinding::NotChecked, count};
+  RecordingInfo info{id,
+                     "nvr-" + std::to_string(k % 3),
+                     "key-1",
+                     "04ab",
+                     1700000000000 + static_cast<std::int64_t>(k),
+                     2.0,
+                     std::string(64, 'c'),
+                     1000 + k,
+                     "/evidence/" + std::to_string(k) + ".json",
+                     SourceBinding::NotChecked,
+                     count};
   return {info, clustered_hashes(count, 1000 + k)};
 }
 

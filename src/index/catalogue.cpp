@@ -90,8 +90,8 @@ void bind_recording(Statement& s, const RecordingInfo& r, int from) {
 }
 
 RecordingInfo read_recording(Statement& s) {
-  RecordingInfo r{s.text(0), s.text(1),  s.text(2), s.text(3),  s.integer(4), s.real(5),
-                  s.text(6), s.count(7), s.text(8), {},         s.count(10)};
+  RecordingInfo r{s.text(0), s.text(1),  s.text(2), s.text(3), s.integer(4), s.real(5),
+                  s.text(6), s.count(7), s.text(8), {},        s.count(10)};
   const std::string binding = s.text(9);
   for (std::size_t i = 0; i < kBindingWords.size(); ++i) {
     if (binding == kBindingWords[i]) r.binding = static_cast<SourceBinding>(i);
@@ -126,8 +126,8 @@ Result<void> make_catalogue(const std::string& path) {
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((fresh + suffix).c_str());
   {
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(fresh.c_str(), &raw,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int opened =
+        sqlite3_open_v2(fresh.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(raw, &sqlite3_close);
     const std::string schema = std::string("PRAGMA journal_mode=WAL; BEGIN;") + kSchema + "COMMIT;";
     if (opened != SQLITE_OK ||
@@ -190,8 +190,8 @@ Result<std::optional<std::uint64_t>> Catalogue::serial_of(const std::string& man
 }
 
 Result<std::optional<RecordingInfo>> Catalogue::recording(std::uint64_t serial) {
-  auto s = prepare(db_.get(), std::string("SELECT ") + kRecordingColumns +
-                                  " FROM recordings WHERE serial = ?");
+  auto s = prepare(
+      db_.get(), std::string("SELECT ") + kRecordingColumns + " FROM recordings WHERE serial = ?");
   if (!s) return fail(error("read recording"));
   s->bind(1, serial);
   const int step = s->step();

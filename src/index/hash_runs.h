@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "matching/frame_matcher.h"

@@ -24,7 +24,7 @@ Result<void> search_one(const std::string& path, std::span<const PackedHash> que
     if (auto r = search_segment(s.reader, queries, max_distance, hits); !r) return r;
   }
   std::sort(hits.begin(), hits.end(),
-                   [](const SegmentHit& a, const SegmentHit& b) { return a.serial < b.serial; });
+            [](const SegmentHit& a, const SegmentHit& b) { return a.serial < b.serial; });
   for (std::size_t i = 0; i < hits.size();) {
     const std::uint64_t serial = hits[i].serial;
     auto info = snapshot->catalogue().recording(serial);

@@ -82,8 +82,7 @@ RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t h
 }
 
 Result<std::vector<OpenSegment>> open_segments(const std::string& index,
-                                               const std::vector<SegmentRow>& rows,
-                                               bool* missing) {
+                                               const std::vector<SegmentRow>& rows, bool* missing) {
   std::vector<OpenSegment> out;
   for (const SegmentRow& row : rows) {
     const std::string path = segment_path(index, row.id);
@@ -235,7 +234,8 @@ Result<void> IndexWriter::merge(const std::vector<SegmentRow>& rows) {
   std::vector<RecordingRuns> kept;
   for (const OpenSegment& s : *inputs) {
     for (std::size_t i = 0; i < s.reader.recordings().size(); ++i) {
-      if (!std::binary_search(live->begin(), live->end(), s.reader.recordings()[i].serial)) continue;
+      if (!std::binary_search(live->begin(), live->end(), s.reader.recordings()[i].serial))
+        continue;
       auto runs = s.reader.recording_runs(i);
       if (!runs) return fail(runs.error());
       kept.push_back(*runs);

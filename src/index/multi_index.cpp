@@ -28,7 +28,8 @@ HammingLayout even_layout(int count) {
 
 std::uint64_t choose(int n, int k) {
   std::uint64_t c = 1;
-  for (int i = 0; i < k; ++i) c = c * static_cast<std::uint64_t>(n - i) / static_cast<std::uint64_t>(i + 1);
+  for (int i = 0; i < k; ++i)
+    c = c * static_cast<std::uint64_t>(n - i) / static_cast<std::uint64_t>(i + 1);
   return c;
 }
 

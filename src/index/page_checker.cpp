@@ -8,8 +8,8 @@
 
 #include "index/checksum.h"
 
-PageChecker::PageChecker(std::span<const std::uint8_t> file, std::uint64_t begin,
-                         std::uint64_t end, std::span<const std::uint8_t> sums)
+PageChecker::PageChecker(std::span<const std::uint8_t> file, std::uint64_t begin, std::uint64_t end,
+                         std::span<const std::uint8_t> sums)
     : file_(file),
       begin_(begin),
       end_(end),

@@ -29,7 +29,8 @@ class PageChecker {
     // Most reads are a few bytes inside one page checked before.
     if (offset >= begin_ && n > 0 && n <= end_ - offset && offset <= end_) {
       const std::uint64_t page = (offset - begin_) / kPageSize;
-      if (page == (offset - begin_ + n - 1) / kPageSize && (checked_[page / 64] >> (page % 64) & 1)) {
+      if (page == (offset - begin_ + n - 1) / kPageSize &&
+          (checked_[page / 64] >> (page % 64) & 1)) {
         return true;
       }
     }

@@ -92,7 +92,8 @@ PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, i
   PostingTableBytes t;
   t.low_bits = choose_low_bits(entries.size(), key_bits);
   const int low = static_cast<int>(t.low_bits);
-  const PostingTableShape shape = posting_table_shape(entries.size(), key_bits, t.low_bits, id_bits);
+  const PostingTableShape shape =
+      posting_table_shape(entries.size(), key_bits, t.low_bits, id_bits);
   t.low.assign(shape.low, 0);
   t.high.assign(shape.high, 0);
   t.ids.assign(shape.ids, 0);
@@ -140,8 +141,8 @@ std::optional<std::uint64_t> PostingTableView::select_zero(std::uint64_t rank) c
   if (left == 0) return from;
   const std::uint64_t first_word = (from + 1) / 64;
   const std::uint64_t last_word = std::min(to, high_bits_ - 1) / 64;
-  if (first_word > last_word || !pages_->check(bytes_.high + first_word * 8,
-                                               (last_word - first_word + 1) * 8)) {
+  if (first_word > last_word ||
+      !pages_->check(bytes_.high + first_word * 8, (last_word - first_word + 1) * 8)) {
     return std::nullopt;
   }
   for (std::uint64_t w = first_word; w <= last_word; ++w) {
@@ -213,7 +214,8 @@ class HighBits {
       const auto zeros = zeros_in(w, skip);
       if (!zeros) return std::nullopt;
       const auto found = static_cast<std::uint64_t>(std::popcount(*zeros));
-      if (found >= count) return w * 64 + static_cast<std::uint64_t>(select_in_word(*zeros, count - 1)) + 1;
+      if (found >= count)
+        return w * 64 + static_cast<std::uint64_t>(select_in_word(*zeros, count - 1)) + 1;
       count -= found;
     }
   }
@@ -254,9 +256,10 @@ bool PostingTableView::join(std::span<const std::uint64_t> probes, int tag_bits,
     const std::uint64_t h = key >> low_bits_;
     if (h >= buckets_ || h < bucket) return false;
     // Far ahead, a sampled zero is nearer than walking there.
-    const auto begin = h - bucket > 2 * kSampleEvery ? select_zero(h - 1).transform([](auto z) { return z + 1; })
-                       : h > bucket                 ? high.after_zeros(start, h - bucket)
-                                                    : std::optional{start};
+    const auto begin = h - bucket > 2 * kSampleEvery
+                           ? select_zero(h - 1).transform([](auto z) { return z + 1; })
+                       : h > bucket ? high.after_zeros(start, h - bucket)
+                                    : std::optional{start};
     const auto end_zero = begin ? high.next_zero(*begin) : std::nullopt;
     if (!end_zero || *end_zero >= high_bits_ || *begin < h) return false;
     bucket = h;

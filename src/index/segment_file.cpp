@@ -47,8 +47,7 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
   s.checkpoints_at_ = h->sections[2].offset;
   s.records_at_ = h->sections[3].offset;
   s.records_size_ = h->sections[3].size;
-  s.pages_ = std::make_unique<PageChecker>(file, kPageSize, h->body_end,
-                                           file.subspan(h->body_end));
+  s.pages_ = std::make_unique<PageChecker>(file, kPageSize, h->body_end, file.subspan(h->body_end));
   if (auto r = s.read_recordings(h->sections[0].offset, h->recordings); !r) return fail(r.error());
   for (std::size_t t = 0; t < s.layout_.size(); ++t) {
     const Section* sec = &h->sections[kSectionsBeforeTables + 4 * t];
@@ -66,7 +65,8 @@ Result<void> SegmentReader::read_recordings(std::uint64_t offset, std::uint64_t 
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint8_t* p = file_.data() + offset + i * kRecordingBytes;
     SegmentRecording r{load64(p), load64(p + 8), load64(p + 16), position};
-    const bool first_in_order = i == 0 ? r.first_run == 0 : r.first_run > recordings_.back().first_run;
+    const bool first_in_order =
+        i == 0 ? r.first_run == 0 : r.first_run > recordings_.back().first_run;
     if (!first_in_order || r.first_run >= runs_ || r.hashes == 0 || r.hashes > hashes_ - position) {
       return fail(corrupted());
     }
@@ -107,10 +107,9 @@ std::optional<RunLocation> SegmentReader::locate(std::uint64_t run) const {
 }
 
 std::size_t SegmentReader::recording_of(std::uint64_t run) const {
-  auto it = std::upper_bound(recordings_.begin(), recordings_.end(), run,
-                             [](std::uint64_t r, const SegmentRecording& rec) {
-                               return r < rec.first_run;
-                             });
+  auto it = std::upper_bound(
+      recordings_.begin(), recordings_.end(), run,
+      [](std::uint64_t r, const SegmentRecording& rec) { return r < rec.first_run; });
   return static_cast<std::size_t>(it - recordings_.begin()) - 1;
 }
 
@@ -126,8 +125,8 @@ Result<RecordingRuns> SegmentReader::recording_runs(std::size_t i) const {
       !pages_->check_at(records_at_ + first->record_offset, records_end - first->record_offset)) {
     return fail(corrupted());
   }
-  return RecordingRuns{rec.serial, rec.hashes, end_run - rec.first_run,
-                       file_.subspan(reps_at_ + rec.first_run * 32, (end_run - rec.first_run) * 32),
-                       file_.subspan(records_at_ + first->record_offset,
-                                     records_end - first->record_offset)};
+  return RecordingRuns{
+      rec.serial, rec.hashes, end_run - rec.first_run,
+      file_.subspan(reps_at_ + rec.first_run * 32, (end_run - rec.first_run) * 32),
+      file_.subspan(records_at_ + first->record_offset, records_end - first->record_offset)};
 }

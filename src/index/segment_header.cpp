@@ -128,10 +128,11 @@ std::optional<Header> decode_header(std::span<const std::uint8_t> page) {
 }
 
 bool header_fits(const Header& h, std::uint64_t file_size) {
-  const std::uint64_t pages = (h.body_end - std::min(h.body_end, kPageSize) + kPageSize - 1) / kPageSize;
+  const std::uint64_t pages =
+      (h.body_end - std::min(h.body_end, kPageSize) + kPageSize - 1) / kPageSize;
   return h.file_size == file_size && h.body_end >= kPageSize && h.body_end <= file_size &&
          file_size - h.body_end == pages * 8 && is_valid_layout(h.layout) && h.id_bits >= 1 &&
-         h.id_bits <= 32 && h.runs <= kMaxSegmentRuns && h.runs <= (std::uint64_t{1} << h.id_bits) &&
-         h.run_radius <= 8 && h.runs <= h.hashes && h.hashes <= kMaxSegmentHashes &&
-         h.recordings <= h.runs && sections_fit(h);
+         h.id_bits <= 32 && h.runs <= kMaxSegmentRuns &&
+         h.runs <= (std::uint64_t{1} << h.id_bits) && h.run_radius <= 8 && h.runs <= h.hashes &&
+         h.hashes <= kMaxSegmentHashes && h.recordings <= h.runs && sections_fit(h);
 }

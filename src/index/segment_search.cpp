@@ -1,10 +1,10 @@
 // Batch search in one segment. Queries go in chunks; for each table every
 // query's probe keys are generated and radix-sorted, so the table is walked
 // once in key order, and the candidate (run, query) pairs are sorted by run,
-// so representatives are read in file order and each once per chunk. Each candidate run is then measured member by member: a
-// member's distance is the representative's, moved by one for each of its
-// flipped bits, so a run is found whenever any member is within the
-// distance, and reported as exactly its members that are.
+// so representatives are read in file order and each once per chunk. Each candidate run is then
+// measured member by member: a member's distance is the representative's, moved by one for each of
+// its flipped bits, so a run is found whenever any member is within the distance, and reported as
+// exactly its members that are.
 
 #include "index/segment_search.h"
 

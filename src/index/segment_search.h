@@ -12,8 +12,8 @@
 /// A stretch of one recording's signed hashes, all within the search's
 /// distance of one query.
 struct QueryHit {
-  std::uint32_t query = 0;     // index into the batch of queries
-  std::uint32_t first = 0;     // signed hash indices, both included
+  std::uint32_t query = 0;  // index into the batch of queries
+  std::uint32_t first = 0;  // signed hash indices, both included
   std::uint32_t last = 0;
   std::uint32_t distance = 0;  // the smallest in the stretch
   bool operator==(const QueryHit&) const = default;

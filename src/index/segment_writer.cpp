@@ -134,15 +134,15 @@ Result<std::vector<std::uint64_t>> table_entries(std::span<const RecordingRuns> 
                                                  Substring s) {
   std::vector<std::uint64_t> entries;
   std::vector<std::uint32_t> keys;
-  auto visited = for_each_run(recordings, [&](std::uint64_t id, const PackedHash& rep,
-                                              RunRecord record, std::size_t) {
-    keys.assign(1, substring_key(rep, s));
-    for (std::uint32_t m = 1; m < record.members(); ++m) {
-      const std::uint32_t key = substring_key(member_hash(rep, record.next_flips()), s);
-      if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
-    }
-    for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | id);
-  });
+  auto visited = for_each_run(
+      recordings, [&](std::uint64_t id, const PackedHash& rep, RunRecord record, std::size_t) {
+        keys.assign(1, substring_key(rep, s));
+        for (std::uint32_t m = 1; m < record.members(); ++m) {
+          const std::uint32_t key = substring_key(member_hash(rep, record.next_flips()), s);
+          if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+        }
+        for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | id);
+      });
   if (!visited) return fail(visited.error());
   std::vector<std::uint64_t> scratch;
   sort_by_bits(entries, 32, s.bits, scratch);
@@ -209,8 +209,7 @@ Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> r
   for (const Substring& s : h.layout) {
     auto entries = table_entries(recordings, s);
     if (!entries) return fail(entries.error());
-    const PostingTableBytes t =
-        encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
+    const PostingTableBytes t = encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
     h.low_bits.push_back(t.low_bits);
     h.entries.push_back(entries->size());
     for (const auto* bytes : {&t.low, &t.high, &t.samples, &t.ids}) {
@@ -238,7 +237,8 @@ Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> r
   if (!marks) return fail(marks.error());
   const std::vector<std::uint8_t> recs = recordings_section(recordings);
   if (auto r = add_section(out, h, {recs}); !r) return fail(r.error());
-  if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::reps); !r) return fail(r.error());
+  if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::reps); !r)
+    return fail(r.error());
   if (auto r = add_section(out, h, {*marks}); !r) return fail(r.error());
   if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::records); !r) {
     return fail(r.error());
