@@ -1,0 +1,83 @@
+#pragma once
+// One table of a multi-index: for each key of a substring, the ids of the
+// runs that have it. Stored as the keys in Elias-Fano form (a few bits per
+// entry) beside the ids packed at the width the largest id needs, so a key's
+// ids are found with one select over a bit vector.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "index/page_checker.h"
+
+/// The four byte strings a table is written as.
+struct PostingTableBytes {
+  std::uint32_t low_bits = 0;  // key bits kept per entry beside the bit vector
+  std::vector<std::uint8_t> low, high, samples, ids;
+};
+
+/// Encodes `entries` (key << 32 | id), sorted by key then id, for keys below
+/// 2^key_bits and ids below 2^id_bits.
+PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, int key_bits,
+                                       int id_bits);
+/// Sorts values by their bits [shift, shift + bits), keeping the order of
+/// equal ones (a radix sort: linear in the count); `scratch` is working space.
+void sort_by_bits(std::vector<std::uint64_t>& values, int shift, int bits,
+                  std::vector<std::uint64_t>& scratch);
+
+/// The byte sizes a table of `entries` entries must have; a reader compares
+/// them with what a file claims before touching a byte.
+struct PostingTableShape {
+  std::uint64_t low = 0, high = 0, samples = 0, ids = 0;
+};
+/// Sizes include 8 bytes of padding after each packed array, so that every
+/// read of a packed value is one 8-byte load inside the array.
+PostingTableShape posting_table_shape(std::uint64_t entries, int key_bits, std::uint32_t low_bits,
+                                      int id_bits);
+
+/// Where the four byte strings of a table lie in memory.
+struct PostingTableBytesView {
+  const std::uint8_t *low = nullptr, *high = nullptr, *samples = nullptr, *ids = nullptr;
+};
+
+/// A table over bytes whose sizes match its shape; every byte it reads is
+/// passed through `pages` first.
+class PostingTableView {
+ public:
+  PostingTableView() = default;
+  PostingTableView(std::uint64_t entries, int key_bits, std::uint32_t low_bits, int id_bits,
+                   const PostingTableBytesView& bytes, const PageChecker* pages);
+  /// The entry range [first, last) of `key`; nullopt when a page fails its
+  /// check or the bytes contradict themselves (a corrupted table).
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> find(std::uint32_t key) const;
+  /// The ids of entries [first, last) appended to `out`; false when a page
+  /// fails its check.
+  bool append_ids(std::uint64_t first, std::uint64_t last, std::vector<std::uint32_t>& out) const;
+  /// For probes (key << 32 | tag) sorted by key, appends (id << tag_bits |
+  /// tag) for every entry of each probe's key, walking the table once from
+  /// front to back; false when a page fails its check or the bytes
+  /// contradict themselves.
+  bool join(std::span<const std::uint64_t> probes, int tag_bits,
+            std::vector<std::uint64_t>& out) const;
+
+ private:
+  std::optional<std::uint64_t> select_zero(std::uint64_t rank) const;
+  /// Appends (id << tag_bits | tag) for each entry of `range` and each probe.
+  bool append_pairs(std::pair<std::uint64_t, std::uint64_t> range,
+                    std::span<const std::uint64_t> probes, int tag_bits,
+                    std::vector<std::uint64_t>& out) const;
+  /// The entries of [begin, end) whose low key bits match `key`'s.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> narrow(std::uint64_t begin,
+                                                                std::uint64_t end,
+                                                                std::uint32_t key) const;
+
+  std::uint64_t entries_ = 0;
+  std::uint32_t low_bits_ = 0;
+  int id_bits_ = 0;
+  std::uint64_t buckets_ = 0;    // zeros in the bit vector
+  std::uint64_t high_bits_ = 0;  // its length
+  PostingTableBytesView bytes_;
+  const PageChecker* pages_ = nullptr;
+};

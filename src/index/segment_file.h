@@ -1,0 +1,88 @@
+#pragma once
+// A segment: an immutable file of recordings' runs and the multi-index
+// tables over them (written by segment_writer). Read in place, through a
+// mapping; every page of its body carries a checksum that the reader checks
+// when it first touches the page.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "index/multi_index.h"
+#include "index/page_checker.h"
+#include "index/posting_table.h"
+#include "matching/frame_matcher.h"
+#include "result.h"
+
+/// One recording's runs as a segment holds them, ready to be written into
+/// another: representatives as 32 little-endian bytes each, then records.
+struct RecordingRuns {
+  std::uint64_t serial = 0;  // the catalogue's number for the recording
+  std::uint64_t hashes = 0;  // signed hashes the runs hold
+  std::uint64_t runs = 0;
+  std::span<const std::uint8_t> reps;
+  std::span<const std::uint8_t> records;
+};
+
+/// Segments hold at most this many runs, so an id fits 24 bits and building
+/// one stays within a few hundred MiB.
+inline constexpr std::uint64_t kMaxSegmentRuns = std::uint64_t{1} << 24;
+/// And at most this many hashes, which bounds every size a header implies.
+inline constexpr std::uint64_t kMaxSegmentHashes = std::uint64_t{1} << 32;
+
+struct SegmentRecording {
+  std::uint64_t serial = 0;
+  std::uint64_t hashes = 0;
+  std::uint64_t first_run = 0;
+  std::uint64_t first_position = 0;  // of its first hash among the segment's
+};
+
+/// A run's record and where its first member lies.
+struct RunLocation {
+  std::span<const std::uint8_t> record;
+  std::uint64_t record_offset = 0;  // inside the records
+  std::uint64_t position = 0;       // among the segment's hashes
+};
+
+/// A segment's bytes, checked as far as they have been read.
+class SegmentReader {
+ public:
+  /// The segment in `file` (which must outlive the reader); fails with
+  /// "index segment NAME is truncated", "... is corrupted", or "... has
+  /// version N, this program reads version 1".
+  static Result<SegmentReader> open(std::span<const std::uint8_t> file, const std::string& name);
+
+  const HammingLayout& layout() const { return layout_; }
+  std::uint64_t runs() const { return runs_; }
+  std::uint64_t hashes() const { return hashes_; }
+  int run_radius() const { return run_radius_; }
+  const std::vector<SegmentRecording>& recordings() const { return recordings_; }
+  const PostingTableView& table(std::size_t i) const { return tables_[i]; }
+  /// The message for a page or value found corrupted while reading.
+  std::string corrupted() const;
+
+  /// Run `run`'s representative; nullopt when its page fails its check.
+  std::optional<PackedHash> rep(std::uint64_t run) const;
+  /// Where run `run` < runs() lies; nullopt when the bytes are corrupted.
+  std::optional<RunLocation> locate(std::uint64_t run) const;
+  /// Index into recordings() of the recording that holds run `run`.
+  std::size_t recording_of(std::uint64_t run) const;
+  /// Recording `i`'s runs, checked, for writing into another segment.
+  Result<RecordingRuns> recording_runs(std::size_t i) const;
+
+ private:
+  Result<void> read_recordings(std::uint64_t offset, std::uint64_t count);
+
+  std::span<const std::uint8_t> file_;
+  std::string name_;
+  HammingLayout layout_;
+  std::uint64_t runs_ = 0, hashes_ = 0;
+  int run_radius_ = 0;
+  std::uint64_t reps_at_ = 0, checkpoints_at_ = 0, records_at_ = 0, records_size_ = 0;
+  std::vector<SegmentRecording> recordings_;
+  std::unique_ptr<PageChecker> pages_;  // the tables point at it
+  std::vector<PostingTableView> tables_;
+};

@@ -1,0 +1,45 @@
+#pragma once
+// The header page of a segment file: magic, version, counts, the substring
+// layout, where each section lies, and a checksum of the header itself.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "index/multi_index.h"
+
+inline constexpr std::uint32_t kSegmentVersion = 1;
+/// Every 64th run's record offset and position is kept, so a run is found
+/// by reading at most 63 record heads.
+inline constexpr std::uint64_t kCheckpointEvery = 64;
+/// Recordings, representatives, checkpoints and records come before the
+/// four sections of each table.
+inline constexpr std::size_t kSectionsBeforeTables = 4;
+/// A recording's entry: serial, hashes and first run, 8 bytes each.
+inline constexpr std::uint64_t kRecordingBytes = 24;
+
+struct Section {
+  std::uint64_t offset = 0, size = 0;
+};
+
+/// What the header describes; the writer fills it, the reader checks it.
+struct Header {
+  std::uint32_t version = kSegmentVersion;
+  std::uint32_t run_radius = 0;
+  std::uint64_t file_size = 0, body_end = 0, recordings = 0, runs = 0, hashes = 0;
+  std::uint32_t id_bits = 1;
+  HammingLayout layout;
+  std::vector<std::uint32_t> low_bits;  // per table
+  std::vector<std::uint64_t> entries;   // per table
+  std::vector<Section> sections;
+};
+
+/// The header's bytes, its checksum last.
+std::vector<std::uint8_t> encode_header(const Header& h);
+/// The fields of a header page, or nullopt for a page that cannot be one; a
+/// header of another version comes back with only its version read.
+std::optional<Header> decode_header(std::span<const std::uint8_t> page);
+/// True when the header's counts, layout and sections agree with each other
+/// and with a file of `file_size` bytes.
+bool header_fits(const Header& h, std::uint64_t file_size);

@@ -1,0 +1,265 @@
+// Writes segment files. The sections go out in order, each 8-byte aligned:
+// recordings, representatives, checkpoints, run records, then each table's
+// entries (every run under each distinct key its members have, radix-sorted
+// by key) as a posting table; last the checksums of the body's pages, and
+// the header page at offset 0, so a file cut short anywhere fails its checks.
+
+#include "index/segment_writer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "fileio/fd.h"
+#include "index/checksum.h"
+#include "index/hash_runs.h"
+#include "index/page_checker.h"
+#include "index/posting_table.h"
+#include "index/segment_header.h"
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "segments are read in place as little-endian words");
+
+constexpr std::uint64_t kFlushBytes = 1 << 20;
+
+void put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// Collects a segment's bytes, summing each body page as it completes, and
+// flushes them to a descriptor or keeps them in memory.
+class Output {
+ public:
+  Output(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+    bytes_.assign(kPageSize, 0);  // the header's page, written last
+  }
+  std::uint64_t offset() const { return flushed_ + bytes_.size(); }
+  Result<void> append(std::span<const std::uint8_t> data) {
+    for (std::size_t at = 0; at < data.size();) {
+      const std::size_t n = std::min<std::size_t>(data.size() - at, kPageSize - page_fill_);
+      page_sum_input_.insert(page_sum_input_.end(), data.begin() + at, data.begin() + at + n);
+      page_fill_ += n;
+      at += n;
+      if (page_fill_ == kPageSize) end_page();
+    }
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    if (fd_ >= 0 && bytes_.size() >= kFlushBytes) return flush();
+    return {};
+  }
+  Result<void> align() {
+    static constexpr std::array<std::uint8_t, 8> kZeros{};
+    return append(std::span(kZeros).first((8 - offset() % 8) % 8));
+  }
+  // Appends the page sums and puts the header in the first page.
+  Result<std::vector<std::uint8_t>> finish(std::vector<std::uint8_t> header) {
+    if (page_fill_ > 0) end_page();
+    bytes_.insert(bytes_.end(), sums_.begin(), sums_.end());
+    if (fd_ < 0) {
+      std::copy(header.begin(), header.end(), bytes_.begin());
+      return std::move(bytes_);
+    }
+    if (auto r = flush(); !r) return fail(r.error());
+    if (::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
+      return fail("write " + path_ + ": " + format_io_error(errno));
+    }
+    return std::vector<std::uint8_t>{};
+  }
+  std::uint64_t sums_size_after_finish() const {
+    return ((offset() - kPageSize) + kPageSize - 1) / kPageSize * 8;
+  }
+
+ private:
+  void end_page() {
+    put(sums_, checksum64(page_sum_input_), 8);
+    page_sum_input_.clear();
+    page_fill_ = 0;
+  }
+  Result<void> flush() {
+    std::span<const std::uint8_t> data(bytes_);
+    if (flushed_ == 0) data = data.subspan(kPageSize);  // the header page is left as a hole
+    if (::lseek(fd_, static_cast<off_t>(flushed_ == 0 ? kPageSize : flushed_), SEEK_SET) < 0) {
+      return fail("write " + path_ + ": " + format_io_error(errno));
+    }
+    if (auto r = write_all(fd_, data); !r) return fail("write " + path_ + ": " + r.error());
+    flushed_ += bytes_.size();
+    bytes_.clear();
+    return {};
+  }
+
+  int fd_ = -1;
+  std::string path_;
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t flushed_ = 0;
+  std::vector<std::uint8_t> page_sum_input_;
+  std::size_t page_fill_ = 0;
+  std::vector<std::uint8_t> sums_;
+};
+
+int id_bits_for(std::uint64_t runs) {
+  return std::max(1, static_cast<int>(std::bit_width(runs > 0 ? runs - 1 : 0)));
+}
+
+// Calls visit(run id, representative, record, record offset) for every run
+// in order; fails when a recording's records do not hold exactly its runs
+// and hashes.
+template <class Visit>
+Result<void> for_each_run(std::span<const RecordingRuns> recordings, Visit&& visit) {
+  std::uint64_t id = 0;
+  for (const RecordingRuns& rec : recordings) {
+    std::size_t at = 0;
+    std::uint64_t hashes = 0;
+    for (std::uint64_t r = 0; r < rec.runs; ++r, ++id) {
+      PackedHash rep;
+      std::memcpy(rep.data(), rec.reps.data() + r * 32, 32);
+      auto record = RunRecord::parse(rec.records.subspan(at), kRunRadius);
+      if (!record) return fail("run record " + std::to_string(id) + " is malformed");
+      hashes += record->members();
+      visit(id, rep, *record, at);
+      at += record->size();
+    }
+    if (at != rec.records.size() || hashes != rec.hashes || rec.reps.size() != rec.runs * 32) {
+      return fail("the runs of recording " + std::to_string(rec.serial) + " do not add up");
+    }
+  }
+  return {};
+}
+
+// The table's entries: each run once under every distinct key its members have.
+Result<std::vector<std::uint64_t>> table_entries(std::span<const RecordingRuns> recordings,
+                                                 Substring s) {
+  std::vector<std::uint64_t> entries;
+  std::vector<std::uint32_t> keys;
+  auto visited = for_each_run(
+      recordings, [&](std::uint64_t id, const PackedHash& rep, RunRecord record, std::size_t) {
+        keys.assign(1, substring_key(rep, s));
+        for (std::uint32_t m = 1; m < record.members(); ++m) {
+          const std::uint32_t key = substring_key(member_hash(rep, record.next_flips()), s);
+          if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+        }
+        for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | id);
+      });
+  if (!visited) return fail(visited.error());
+  std::vector<std::uint64_t> scratch;
+  sort_by_bits(entries, 32, s.bits, scratch);
+  return entries;
+}
+
+// Every 64th run's record offset and position, and the ends of both.
+Result<std::vector<std::uint8_t>> checkpoints(std::span<const RecordingRuns> recordings) {
+  std::vector<std::uint8_t> out;
+  std::uint64_t run = 0, record_base = 0, position = 0;
+  for (const RecordingRuns& rec : recordings) {
+    auto visited = for_each_run(std::span(&rec, 1), [&](std::uint64_t, const PackedHash&,
+                                                        RunRecord record, std::size_t at) {
+      if (run++ % kCheckpointEvery == 0) {
+        put(out, record_base + at, 8);
+        put(out, position, 8);
+      }
+      position += record.members();
+    });
+    if (!visited) return fail(visited.error());
+    record_base += rec.records.size();
+  }
+  put(out, record_base, 8);
+  put(out, position, 8);
+  return out;
+}
+
+std::vector<std::uint8_t> recordings_section(std::span<const RecordingRuns> recordings) {
+  std::vector<std::uint8_t> out;
+  std::uint64_t first_run = 0;
+  for (const RecordingRuns& rec : recordings) {
+    put(out, rec.serial, 8);
+    put(out, rec.hashes, 8);
+    put(out, first_run, 8);
+    first_run += rec.runs;
+  }
+  return out;
+}
+
+// Appends parts as one section.
+Result<void> add_section(Output& out, Header& h,
+                         std::initializer_list<std::span<const std::uint8_t>> parts) {
+  if (auto r = out.align(); !r) return r;
+  const std::uint64_t begin = out.offset();
+  for (auto part : parts) {
+    if (auto r = out.append(part); !r) return r;
+  }
+  h.sections.push_back({begin, out.offset() - begin});
+  return {};
+}
+
+Result<void> add_concatenated(Output& out, Header& h, std::span<const RecordingRuns> recordings,
+                              std::span<const std::uint8_t> RecordingRuns::*member) {
+  if (auto r = out.align(); !r) return r;
+  const std::uint64_t begin = out.offset();
+  for (const RecordingRuns& rec : recordings) {
+    if (auto r = out.append(rec.*member); !r) return r;
+  }
+  h.sections.push_back({begin, out.offset() - begin});
+  return {};
+}
+
+Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> recordings) {
+  for (const Substring& s : h.layout) {
+    auto entries = table_entries(recordings, s);
+    if (!entries) return fail(entries.error());
+    const PostingTableBytes t = encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
+    h.low_bits.push_back(t.low_bits);
+    h.entries.push_back(entries->size());
+    for (const auto* bytes : {&t.low, &t.high, &t.samples, &t.ids}) {
+      if (auto r = add_section(out, h, {*bytes}); !r) return r;
+    }
+  }
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> recordings,
+                                                Output& out) {
+  Header h;
+  h.run_radius = kRunRadius;
+  h.recordings = recordings.size();
+  for (const RecordingRuns& rec : recordings) {
+    h.runs += rec.runs;
+    h.hashes += rec.hashes;
+  }
+  if (h.runs > kMaxSegmentRuns || h.hashes > kMaxSegmentHashes) {
+    return fail("a segment holds at most 2^24 runs and 2^32 hashes");
+  }
+  h.layout = layout_for(h.runs);
+  h.id_bits = static_cast<std::uint32_t>(id_bits_for(h.runs));
+  auto marks = checkpoints(recordings);
+  if (!marks) return fail(marks.error());
+  const std::vector<std::uint8_t> recs = recordings_section(recordings);
+  if (auto r = add_section(out, h, {recs}); !r) return fail(r.error());
+  if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::reps); !r)
+    return fail(r.error());
+  if (auto r = add_section(out, h, {*marks}); !r) return fail(r.error());
+  if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::records); !r) {
+    return fail(r.error());
+  }
+  if (auto r = add_tables(out, h, recordings); !r) return fail(r.error());
+  h.body_end = out.offset();
+  h.file_size = h.body_end + out.sums_size_after_finish();
+  return out.finish(encode_header(h));
+}
+}  // namespace
+
+Result<void> write_segment_file(std::span<const RecordingRuns> recordings, int fd,
+                                const std::string& path) {
+  Output out(fd, path);
+  auto written = write_segment(recordings, out);
+  if (!written) return fail(written.error());
+  return {};
+}
+
+std::vector<std::uint8_t> build_segment(std::span<const RecordingRuns> recordings) {
+  Output out(-1, {});
+  auto bytes = write_segment(recordings, out);
+  return bytes ? std::move(*bytes) : std::vector<std::uint8_t>{};
+}
