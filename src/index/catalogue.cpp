@@ -18,7 +18,6 @@ namespace {
 
 constexpr std::int64_t kFormat = 1;
 constexpr int kBusyTimeoutMs = 60'000;
-constexpr std::array<std::string_view, 3> kBindingWords = {"not_checked", "ok", "fail"};
 
 constexpr const char* kSchema = R"(
 CREATE TABLE meta(name TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
@@ -85,7 +84,7 @@ void bind_recording(Statement& s, const RecordingInfo& r, int from) {
   s.bind(from + 6, r.source_sha256);
   s.bind(from + 7, r.source_size);
   s.bind(from + 8, r.evidence_path);
-  s.bind(from + 9, binding_word(r.binding));
+  s.bind(from + 9, source_binding_word(r.binding));
   s.bind(from + 10, r.hash_count);
 }
 
@@ -93,17 +92,13 @@ RecordingInfo read_recording(Statement& s) {
   RecordingInfo r{s.text(0), s.text(1),  s.text(2), s.text(3), s.integer(4), s.real(5),
                   s.text(6), s.count(7), s.text(8), {},        s.count(10)};
   const std::string binding = s.text(9);
-  for (std::size_t i = 0; i < kBindingWords.size(); ++i) {
-    if (binding == kBindingWords[i]) r.binding = static_cast<SourceBinding>(i);
+  for (SourceBinding b : {SourceBinding::NotChecked, SourceBinding::Ok, SourceBinding::Fail}) {
+    if (binding == source_binding_word(b)) r.binding = b;
   }
   return r;
 }
 
 }  // namespace
-
-std::string_view binding_word(SourceBinding binding) {
-  return kBindingWords[static_cast<std::size_t>(binding)];
-}
 
 std::string Catalogue::error(std::string_view doing) const {
   return "catalogue " + path_ + ": " + std::string(doing) + ": " + sqlite3_errmsg(db_.get());

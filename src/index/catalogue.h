@@ -13,13 +13,7 @@
 #include <vector>
 
 #include "result.h"
-
-/// Whether the bytes before the evidence box were found to be the signed
-/// source: checked on an evidence MP4, not on an envelope file.
-enum class SourceBinding { NotChecked, Ok, Fail };
-
-/// "not_checked", "ok" or "fail".
-std::string_view binding_word(SourceBinding binding);
+#include "verification/signed_evidence.h"
 
 /// What the catalogue keeps of one signed recording.
 struct RecordingInfo {

@@ -5,6 +5,7 @@
 #include "index/evidence_recording.h"
 
 #include "encoding/hex.h"
+#include "encoding/sha256.h"
 
 Result<NewRecording> recording_from_evidence(const EvidenceEnvelope& envelope,
                                              const EvidenceManifest& manifest,
