@@ -1,21 +1,16 @@
 // The match command: checks the signed evidence, then samples the candidate
-// clip exactly as prepare-attestation samples a recording and compares each
-// frame's PDQ hash with every signed hash as it arrives, so no frame of the
-// candidate is kept. The report grades the match; like verify, it never
-// claims authenticity, since the key comes from the evidence itself.
+// clip and compares each frame's views with the signed hashes as it arrives,
+// so no frame of the candidate is kept; the votes are aligned into segments
+// at the end. The report grades the match; like verify, it never claims
+// authenticity, since the key comes from the evidence itself.
 
 #include "commands/match.h"
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
-
-#include <pdq/pdq.h>
 
 #include "encoding/decimal.h"
 #include "evidence/json_doc.h"
@@ -23,13 +18,17 @@
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "fileio/same_file.h"
-#include "matching/confidence.h"
+#include "matching/alignment_report.h"
+#include "matching/clip_matcher.h"
 #include "sampling/frame_sampler.h"
 #include "verification/document_members.h"
 #include "verification/signed_evidence.h"
 #include "verification/unsigned_members.h"
 
 namespace {
+
+// How much more densely than the signed rate the candidate is sampled.
+constexpr double kCandidateRateFactor = 4;
 
 // Best effort, like every status line: a closed stderr must not fail the run.
 void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
@@ -46,22 +45,28 @@ Result<std::vector<PackedHash>> pack_signed_hashes(const std::vector<std::string
   return packed;
 }
 
-std::uint32_t saturated_u32(std::uint64_t value) {
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(value, std::numeric_limits<std::uint32_t>::max()));
-}
-
-ConfidenceLevel level_of(const MatchStatistics& s) {
-  return classify_confidence(saturated_u32(s.matched_frames), saturated_u32(s.total_query_frames),
-                             s.avg_distance.value_or(std::numeric_limits<double>::quiet_NaN()));
+// The candidate's frames, until the clip ends; a clip too short for the
+// rate's first tick (a still image, a one-frame video) is taken as a still.
+Result<FrameSampling> sample_candidate(const std::string& path, double fps, ClipMatcher& matcher) {
+  for (const bool still : {false, true}) {
+    const FrameFormat format = candidate_frames(fps, still);
+    std::uint64_t index = 0;
+    auto sampled = sample_frames(
+        path, format, [&](std::span<const std::uint8_t> frame) -> Result<void> {
+          return matcher.add_frame(frame, format.width, format.height,
+                                   still ? 0.0 : sample_moment(index++, fps));
+        });
+    if (!sampled || matcher.frames() > 0 || !sampled->no_frames_reason.empty()) return sampled;
+  }
+  return FrameSampling{};
 }
 
 }  // namespace
 
 std::string MatchReport::to_json() const {
   nlohmann::json r = {
-      {"v", 1},
-      {"purpose", "zq.evidence.match_result.v1"},
+      {"v", 2},
+      {"purpose", "zq.evidence.match_result.v2"},
       {"candidate", candidate},
       {"evidence", evidence},
       {"signature", "valid"},
@@ -70,29 +75,17 @@ std::string MatchReport::to_json() const {
       {"fps", fps},
       {"signed_fps", manifest.fps.value_or(0.0)},
       {"max_distance", max_distance},
-      {"total_query_frames", statistics.total_query_frames},
-      {"matched_frames", statistics.matched_frames},
-      {"confidence", confidence_word(level_of(statistics))},
+      {"low_quality_frames", low_quality_frames},
   };
-  if (statistics.avg_distance) r["avg_distance"] = *statistics.avg_distance;
-  if (statistics.offset_seconds) r["offset_seconds"] = *statistics.offset_seconds;
+  add_alignment_members(r, alignment);
+  if (alignment.nearest_distance) r["nearest_distance"] = *alignment.nearest_distance;
   add_manifest_members(r, manifest);
   return json_text(r);
 }
 
 std::string MatchReport::summary_line() const {
-  const MatchStatistics& s = statistics;
-  std::string line = "==> " + std::string(confidence_word(level_of(s))) +
-                     " confidence: " + std::to_string(s.matched_frames) + " of " +
-                     std::to_string(s.total_query_frames) + " frames within distance " +
-                     std::to_string(max_distance);
-  if (s.avg_distance && s.offset_seconds) {
-    const double offset = *s.offset_seconds;
-    line += " (mean " + one_decimal(*s.avg_distance) + "); the clip starts " +
-            one_decimal(std::fabs(offset)) +
-            (offset < 0 ? " s before the recording" : " s into the recording");
-  }
-  return line + "\n";
+  return "==> " + std::string(confidence_word(alignment_confidence(alignment))) +
+         " confidence: " + describe_alignment(alignment, static_cast<int>(max_distance)) + "\n";
 }
 
 CommandOutcome run_match(const MatchOptions& options) {
@@ -128,33 +121,31 @@ CommandOutcome run_match(const MatchOptions& options) {
   auto signed_hashes = pack_signed_hashes(*manifest.phashes_hex);
   if (!signed_hashes) return fail(signed_hashes.error());
 
-  const double fps = options.fps.value_or(*manifest.fps);
+  // The candidate is sampled more densely than the signed rate, so a clip
+  // cut anywhere between two signed samples still shows each of them.
+  const double fps = options.fps.value_or(kCandidateRateFactor * *manifest.fps);
   status("==> matching " + options.candidate + " @ " + format_decimal(fps) + " fps against " +
          std::to_string(signed_hashes->size()) + " signed PDQ hashes");
-  FrameMatcher matcher(std::move(*signed_hashes), *manifest.fps, fps,
-                       static_cast<int>(options.max_distance));
-  pdq::Hasher hasher;
-  auto sampled = sample_frames(options.candidate, recorder_frames(fps),
-                               [&](std::span<const std::uint8_t> frame) -> Result<void> {
-                                 auto hash = hasher.hash_rgba_frame(frame);
-                                 if (!hash) return fail(hash.error().message());
-                                 if (auto packed = pack_hash(*hash)) matcher.add_frame(*packed);
-                                 return {};
-                               });
-  MatchReport report{options.candidate,
-                     options.evidence.is_stdin() ? "-" : options.evidence.path,
-                     evidence->binding,
-                     evidence->envelope.nvr_pubkey_hex,
-                     std::move(evidence->manifest),
-                     fps,
-                     options.max_distance,
-                     matcher.statistics()};
+  ClipMatcher matcher(std::move(*signed_hashes), *manifest.fps,
+                      static_cast<int>(options.max_distance));
+  auto sampled = sample_candidate(options.candidate, fps, matcher);
   if (!sampled) return fail(sampled.error());
-  if (report.statistics.total_query_frames == 0) {
+  if (matcher.frames() == 0) {
     const std::string& reason = sampled->no_frames_reason;
     return fail("no video frames sampled from the candidate " + options.candidate +
                 (reason.empty() ? "" : ": " + reason));
   }
+  auto alignment = matcher.align();
+  if (!alignment) return fail(alignment.error());
+  const MatchReport report{options.candidate,
+                           options.evidence.is_stdin() ? "-" : options.evidence.path,
+                           evidence->binding,
+                           evidence->envelope.nvr_pubkey_hex,
+                           std::move(evidence->manifest),
+                           fps,
+                           options.max_distance,
+                           std::move(*alignment),
+                           matcher.low_quality_frames()};
 
   if (auto written = write_text_output(options.output, report.to_json()); !written) return written;
   (void)write_all(STDERR_FILENO, not_authenticated_warning(!pinned->empty()));

@@ -1,14 +1,15 @@
 #pragma once
-// The match command and its report: is a clip perceptually a copy of the
-// signed recording, and where in it does the clip start?
+// The match command and its report: is a clip perceptually a part of the
+// signed recording, and where in it does each part of the clip lie?
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "commands/options.h"
 #include "evidence/manifest.h"
-#include "matching/frame_matcher.h"
-#include "verification/signed_evidence.h"
+#include "evidence/source_binding.h"
+#include "matching/aligner.h"
 #include "result.h"
 
 /// What match compared and found. The JSON document is its written form.
@@ -20,7 +21,8 @@ struct MatchReport {
   EvidenceManifest manifest;  // signed, with hashes and a rate
   double fps = 0;             // the candidate's sampling rate
   std::uint32_t max_distance = 0;
-  MatchStatistics statistics;
+  Alignment alignment;
+  std::uint64_t low_quality_frames = 0;
 
   /// The report document: pretty-printed, keys in byte order, no final newline.
   std::string to_json() const;

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "result.h"
-#include "verification/signed_evidence.h"
+#include "evidence/source_binding.h"
 
 /// What the catalogue keeps of one signed recording.
 struct RecordingInfo {

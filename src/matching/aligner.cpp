@@ -19,14 +19,7 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 8> kTransformWords = {
-    "none",        "mirrored",
-    "flipped",     "rotated 90 clockwise",
-    "rotated 180", "rotated 90 counter-clockwise",
-    "transposed",  "anti-transposed",
-};
-constexpr std::array<std::string_view, 3> kBoxWords = {"none", "letterbox", "pillarbox"};
-constexpr int kBoxCount = static_cast<int>(kBoxWords.size());
+constexpr int kBoxCount = 3;
 
 // Windows short enough that a tempo halfway between two grid steps strays
 // at most 0.2 s from the true one at a window's ends: well inside the
@@ -126,7 +119,7 @@ Result<void> check_inputs(const RecordingClock& clock, std::span<const Candidate
       return fail("vote distance must be 0 to 256 bits: " + std::to_string(v.distance));
     }
     if (v.frame >= frames.size() || v.first > v.last || v.last >= clock.count ||
-        static_cast<std::size_t>(v.view.transform) >= kTransformWords.size() ||
+        static_cast<std::size_t>(v.view.transform) >= pdq::kDihedralCount ||
         static_cast<int>(v.view.box) >= kBoxCount) {
       return fail("vote of candidate frame " + std::to_string(v.frame) + " for signed samples " +
                   std::to_string(v.first) + " to " + std::to_string(v.last) +
@@ -832,11 +825,17 @@ Alignment still_alignment(const Context& ctx) {
 
 }  // namespace
 
-std::string_view transform_word(Transform transform) {
-  return kTransformWords[static_cast<std::size_t>(transform)];
+std::string_view box_word(Box box) {
+  switch (box) {
+    case Box::None:
+      return "none";
+    case Box::Letterbox:
+      return "letterbox";
+    case Box::Pillarbox:
+      return "pillarbox";
+  }
+  return "none";
 }
-
-std::string_view box_word(Box box) { return kBoxWords[static_cast<std::size_t>(box)]; }
 
 double sample_moment(std::uint64_t index, double fps) {
   return (static_cast<double>(index) + 0.5) / fps;

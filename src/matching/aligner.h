@@ -10,26 +10,17 @@
 #include <string_view>
 #include <vector>
 
+#include <pdq/pdq.h>
+
 #include "result.h"
 
-/// The operation that turns the recording's picture into the candidate's.
-enum class Transform : std::uint8_t {
-  None,
-  Mirrored,
-  Flipped,
-  Rotated90Clockwise,
-  Rotated180,
-  Rotated90CounterClockwise,
-  Transposed,
-  AntiTransposed,
-};
+/// The operation that turns the recording's picture into the candidate's:
+/// one of the square's eight symmetries, named by pdq::dihedral_name.
+using Transform = pdq::Dihedral;
 
 /// The bars the candidate put around the recording's picture.
 enum class Box : std::uint8_t { None, Letterbox, Pillarbox };
 
-/// "none", "mirrored", "flipped", "rotated 90 clockwise", "rotated 180",
-/// "rotated 90 counter-clockwise", "transposed" or "anti-transposed".
-std::string_view transform_word(Transform transform);
 /// "none", "letterbox" or "pillarbox".
 std::string_view box_word(Box box);
 

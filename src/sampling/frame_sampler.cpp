@@ -131,6 +131,10 @@ FrameFormat recorder_frames(double fps) {
   return {.fps = fps, .width = pdq::kFrameSide, .height = pdq::kFrameSide};
 }
 
+FrameFormat candidate_frames(double fps, bool still) {
+  return {.fps = fps, .width = 128, .height = 128, .first_frame_only = still};
+}
+
 Result<FrameSampling> sample_frames(
     const std::string& input, const FrameFormat& format,
     const std::function<Result<void>(std::span<const std::uint8_t>)>& on_frame,

@@ -35,6 +35,10 @@ struct FrameFormat {
 
 /// The recorder's frames at `fps`: the hash's 512x512 RGBA square, bilinear.
 FrameFormat recorder_frames(double fps);
+/// A candidate clip's frames at `fps`, smaller than the recorder's (the
+/// clip is not signed, and its hashes stay within a few bits of those of
+/// the recorder's frames), or its first frame alone for a still.
+FrameFormat candidate_frames(double fps, bool still);
 
 /// Samples `input` through ffmpeg and hands each frame to `on_frame` as it
 /// arrives, keeping none, so memory is flat however many frames come; learns

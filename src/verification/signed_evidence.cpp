@@ -72,15 +72,3 @@ Result<SignedEvidence> load_signed_evidence(const InputSource& source) {
   }
   return evidence_from_document(bytes);
 }
-
-std::string_view source_binding_word(SourceBinding binding) {
-  switch (binding) {
-    case SourceBinding::NotChecked:
-      return "not_checked";
-    case SourceBinding::Ok:
-      return "ok";
-    case SourceBinding::Fail:
-      return "fail";
-  }
-  return "not_checked";
-}

@@ -7,15 +7,9 @@
 
 #include "evidence/envelope.h"
 #include "evidence/manifest.h"
+#include "evidence/source_binding.h"
 #include "fileio/streams.h"
 #include "result.h"
-
-/// Whether the bytes before an evidence box are the signed source; an
-/// envelope document has no source bytes to check.
-enum class SourceBinding { NotChecked, Ok, Fail };
-
-/// "not_checked", "ok" or "fail".
-std::string_view source_binding_word(SourceBinding binding);
 
 struct SignedEvidence {
   EvidenceEnvelope envelope;

@@ -1,0 +1,117 @@
+// Turns one sampled candidate frame into the hashes it is compared with. The
+// eight symmetries come from one DCT, so a mirrored or rotated copy costs a
+// median per variant, not a hash per variant. Bars are found by luminance:
+// rows (or columns) at two opposite edges that stay within compression
+// noise of one level, whatever colour the bars are.
+
+#include "matching/candidate_views.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kBarNoise = 16;             // luminance spread a bar line may show
+constexpr std::size_t kMinBarPercent = 4;  // of the frame's side, each bar
+constexpr std::size_t kMinPicturePercent = 25;
+
+struct LineLevel {
+  int low = 255, high = 0, mean = 0;
+};
+
+// The luminance spread and mean of row `index` (or column, when `columns`).
+LineLevel line_level(std::span<const std::uint8_t> rgba, std::size_t width, std::size_t height,
+                     bool columns, std::size_t index) {
+  const std::size_t length = columns ? height : width;
+  LineLevel level;
+  long sum = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::size_t pixel = columns ? i * width + index : index * width + i;
+    const std::uint8_t* p = rgba.data() + 4 * pixel;
+    const int y = (77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8;
+    level.low = std::min(level.low, y);
+    level.high = std::max(level.high, y);
+    sum += y;
+  }
+  level.mean = static_cast<int>(sum / static_cast<long>(length));
+  return level;
+}
+
+// How many lines from one edge form a bar of one level.
+std::size_t bar_lines(std::span<const std::uint8_t> rgba, std::size_t width, std::size_t height,
+                      bool columns, bool from_end, int* level_out) {
+  const std::size_t count = columns ? width : height;
+  std::size_t n = 0;
+  int level = -1;
+  for (; n < count; ++n) {
+    const LineLevel line =
+        line_level(rgba, width, height, columns, from_end ? count - 1 - n : n);
+    if (line.high - line.low > kBarNoise) break;
+    if (level < 0) level = line.mean;
+    if (std::abs(line.mean - level) > kBarNoise) break;
+  }
+  *level_out = level;
+  return n;
+}
+
+// Bars on both ends of one axis, of one colour, leaving a picture between.
+std::optional<std::pair<std::size_t, std::size_t>> bars(std::span<const std::uint8_t> rgba,
+                                                        std::size_t width, std::size_t height,
+                                                        bool columns) {
+  const std::size_t count = columns ? width : height;
+  int level_start = 0, level_end = 0;
+  const std::size_t start = bar_lines(rgba, width, height, columns, false, &level_start);
+  if (start * 100 < count * kMinBarPercent || start == count) return std::nullopt;
+  const std::size_t end = bar_lines(rgba, width, height, columns, true, &level_end);
+  if (end * 100 < count * kMinBarPercent || std::abs(level_start - level_end) > kBarNoise) {
+    return std::nullopt;
+  }
+  if ((count - start - end) * 100 < count * kMinPicturePercent) return std::nullopt;
+  return std::pair(start, count - start - end);
+}
+
+}  // namespace
+
+std::optional<PictureArea> find_picture_area(std::span<const std::uint8_t> rgba, std::size_t width,
+                                             std::size_t height) {
+  if (width == 0 || height == 0 || rgba.size() < 4 * width * height) return std::nullopt;
+  if (auto rows = bars(rgba, width, height, false)) {
+    return PictureArea{0, rows->first, width, rows->second, Box::Letterbox};
+  }
+  if (auto columns = bars(rgba, width, height, true)) {
+    return PictureArea{columns->first, 0, columns->second, height, Box::Pillarbox};
+  }
+  return std::nullopt;
+}
+
+PackedHash pack_hash_bytes(const pdq::Hash256& hash) {
+  PackedHash packed{};
+  for (std::size_t i = 0; i < hash.size(); ++i) packed[i / 8] = (packed[i / 8] << 8) | hash[i];
+  return packed;
+}
+
+Result<void> ViewMaker::add_views(const pdq::RgbaImage& image, Box box, CandidateViews& out) {
+  auto hashed = hasher_.pdq_hash_variants(image);
+  if (!hashed) return fail(hashed.error().message());
+  if (box == Box::None && hashed->quality < kMinVoteQuality) {
+    out.low_quality = true;
+    return {};
+  }
+  for (std::size_t t = 0; t < pdq::kDihedralCount; ++t) {
+    out.views.push_back({pack_hash_bytes(hashed->variants[t]), {static_cast<Transform>(t), box}});
+  }
+  return {};
+}
+
+Result<CandidateViews> ViewMaker::views_of(std::span<const std::uint8_t> rgba, std::size_t width,
+                                           std::size_t height) {
+  CandidateViews out;
+  if (auto r = add_views({rgba, width, height, 0}, Box::None, out); !r) return fail(r.error());
+  if (out.low_quality) return out;
+  if (auto area = find_picture_area(rgba, width, height)) {
+    const std::size_t stride = 4 * width;
+    const pdq::RgbaImage picture{rgba.subspan(area->y * stride + 4 * area->x), area->width,
+                                 area->height, stride};
+    if (auto r = add_views(picture, area->box, out); !r) return fail(r.error());
+  }
+  return out;
+}
