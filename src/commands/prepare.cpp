@@ -80,11 +80,14 @@ Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
 }
 
 // The request is still written (the file is the recorder's to fix), but the
-// recorder learns before signing that embed-evidence will refuse it. A pipe
-// can't be walked, and embed-evidence reads no pipe either.
+// recorder learns before signing that embed-evidence will refuse it: an
+// empty source, since no manifest binds one, or boxes no reader could use.
+// A pipe's boxes can't be walked ahead of the hash.
 void warn_if_not_appendable(const OpenFile& source) {
   if (!source.is_regular) return;
-  if (auto appendable = check_appendable_source(source.fd.get(), source.size); !appendable) {
+  Result<void> appendable = source.size == 0 ? fail("recording is empty")
+                                             : check_appendable_source(source.fd.get(), source.size);
+  if (!appendable) {
     status("warning: embed-evidence will refuse " + source.path + ": " + appendable.error());
   }
 }

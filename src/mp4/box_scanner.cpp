@@ -173,8 +173,6 @@ Result<std::optional<EvidenceBoxLocation>> find_evidence_box(const std::string& 
 
 Result<void> check_appendable_source(int fd, std::uint64_t file_size) {
   constexpr std::string_view kNotWholeBoxes = "recording is not a sequence of whole MP4 boxes: ";
-  // Nothing to bind: no manifest can sign an empty source.
-  if (file_size == 0) return fail("recording is empty");
   BoxWalker walker(fd, file_size);
   for (;;) {
     auto box = walker.next();

@@ -24,7 +24,6 @@ Result<std::optional<EvidenceBoxLocation>> find_evidence_box(const std::string& 
 Result<std::optional<EvidenceBoxLocation>> find_evidence_box(int fd, std::uint64_t file_size);
 
 /// Succeeds when an evidence box appended to the file would be the first one
-/// a reader finds, right after the source: the file is a non-empty sequence
-/// of whole top-level boxes, none of them an evidence box, the last not of
-/// size 0.
+/// a reader finds, right after the source: the file is a sequence of whole
+/// top-level boxes, none of them an evidence box, the last not of size 0.
 Result<void> check_appendable_source(int fd, std::uint64_t file_size);
