@@ -297,26 +297,6 @@ TEST(Audit, ResumedAfterKillsRecordsEachFileOnce) {
   EXPECT_EQ(recorded, std::multiset<std::string>(expected.begin(), expected.end()));
 }
 
-// On a terminal a progress line is drawn, then blanked before the summary.
-TEST(Audit, ProgressLineOnATerminal) {
-  TempDir dir;
-  make_case(dir);
-  RunOptions tty;
-  tty.cwd = dir.path().string();
-  tty.stderr_tty = true;
-  auto r = test_util::run({"audit", "case", "--recursive", "--jobs", "1"}, tty);
-  EXPECT_EQ(r.status, 1);
-  const std::string drawn = "\r  1 of 7 files, ";
-  ASSERT_NE(r.err.find(drawn), std::string::npos) << r.err;
-  const std::string summary =
-      std::string(kWarning) +
-      "==> 7 files: 3 ok, 4 failed, 0 errors; JSON Lines on standard output\n"
-      "error: 4 of 7 files did not pass\n";
-  ASSERT_TRUE(r.err.ends_with(summary)) << r.err;
-  // Blanked: spaces over the line, then back to its start.
-  EXPECT_TRUE(r.err.substr(0, r.err.size() - summary.size()).ends_with(" \r")) << r.err;
-}
-
 // Each file falls in the share its path's SHA-256 names; the shares split the
 // set without overlap.
 TEST(Audit, ShardsSplitTheSet) {
