@@ -1,9 +1,8 @@
-// The worker processes behind run_in_workers. Each worker has a pipe of item
-// numbers from the parent and a pipe of answers back, each answer its length
-// and its bytes in one write. Workers hold no end of another worker's pipes
-// and die with the parent (PR_SET_PDEATHSIG), so a parent killed at any
-// moment leaves no worker behind, and a worker sees the end of its item pipe
-// as the signal to exit.
+// The worker processes behind run_in_workers. Each has a pipe of item
+// numbers from the parent and a pipe of answers back (a length, then the
+// bytes, in one write). A worker holds no end of another's pipes and dies
+// with the parent, so a parent killed at any moment leaves no worker behind;
+// the end of its item pipe is a worker's signal to exit.
 
 #include "fileio/worker_pool.h"
 

@@ -1,4 +1,5 @@
-// Says how an audit stands, in the words its summary uses.
+// Says how an audit stands, in the words its summary uses; the progress
+// line and the summary count the same way, so they never disagree.
 
 #include "verification/audit_tally.h"
 
