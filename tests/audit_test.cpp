@@ -125,9 +125,10 @@ TEST(Audit, EachFileJudgedAsVerifyJudgesIt) {
   std::map<std::string, std::vector<std::string>> runs;
   for (const char* jobs : {"1", "2"}) {
     SCOPED_TRACE(std::string("--jobs ") + jobs);
-    auto r =
-        audit(dir, {"case", "case/link.mp4", "gone.mp4", "pipe.mp4", "--recursive", "--jobs", jobs},
-              true);
+    auto r = audit(dir,
+                   {"case", "case/link.mp4", "gone.mp4", "pipe.mp4", "case/a.mp4", "--recursive",
+                    "--jobs", jobs},
+                   true);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(kWarning) +
                          "==> 11 files: 4 ok, 4 failed, 3 errors; JSON Lines on standard output\n"

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <unordered_set>
 
 #include "io_error.h"
 
@@ -123,6 +124,16 @@ void walk_directory(const std::string& path, const WalkRules& rules, std::vector
   }
 }
 
+// A path named twice, or named and met again on a walk, is listed once,
+// where it came first. Only a second named path can repeat one.
+void drop_repeats(std::vector<WalkedFile>& files) {
+  std::vector<bool> repeat(files.size());
+  std::unordered_set<std::string_view> seen;
+  for (std::size_t i = 0; i < files.size(); ++i) repeat[i] = !seen.insert(files[i].path).second;
+  std::size_t i = 0;  // remove_if asks once per file, in order
+  std::erase_if(files, [&](const WalkedFile&) { return repeat[i++]; });
+}
+
 }  // namespace
 
 FileStamp file_stamp(const struct stat& status) {
@@ -148,5 +159,6 @@ Result<std::vector<WalkedFile>> walk_paths(std::span<const std::string> paths,
       walk_directory(path, rules, out);
     }
   }
+  if (paths.size() > 1) drop_repeats(out);
   return out;
 }

@@ -41,8 +41,8 @@ struct WalkRules {
 /// and also when it does not exist), each named directory walked with
 /// `recursive`: its entries in byte order of their names, regular files whose
 /// names end in a suffix, directories whatever their names, symbolic links
-/// never. A directory on the walk that cannot be read is listed with its
-/// error. Fails with "PATH is a directory; ..." for a directory without
-/// `recursive`.
+/// never. Each path is listed once, where it first came. A directory on the
+/// walk that cannot be read is listed with its error. Fails with "PATH is a
+/// directory (walk it with --recursive)" for a directory without `recursive`.
 Result<std::vector<WalkedFile>> walk_paths(std::span<const std::string> paths,
                                            const WalkRules& rules);
