@@ -20,15 +20,15 @@ namespace {
 constexpr std::size_t kChunk = 1024 * 1024;
 constexpr std::size_t kMaxLineBytes = 64 * 1024 * 1024;
 
-// The file's size, and whether its last byte ends a line (true when empty).
-Result<std::pair<std::uint64_t, bool>> end_of(int fd, const std::string& path) {
+// Whether the file is empty or its last byte ends a line.
+Result<bool> ends_a_line(int fd, const std::string& path) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) return fail("read " + path + ": " + format_io_error(errno));
-  const auto size = static_cast<std::uint64_t>(status.st_size);
-  if (size == 0) return std::pair{size, true};
+  if (status.st_size <= 0) return true;
   std::array<std::uint8_t, 1> last{};
-  if (auto r = read_exact_at(fd, size - 1, last, path); !r) return fail(r.error());
-  return std::pair{size, last[0] == '\n'};
+  const auto at = static_cast<std::uint64_t>(status.st_size) - 1;
+  if (auto r = read_exact_at(fd, at, last, path); !r) return fail(r.error());
+  return last[0] == '\n';
 }
 
 }  // namespace
@@ -43,9 +43,9 @@ Result<AuditJournal> AuditJournal::open(const OutputTarget& target, bool resume)
   }
   // A torn line left in place (no resume) stays a line of its own, so the
   // first new record is whole.
-  auto end = end_of(journal.file_.get(), journal.path_);
-  if (!end) return fail(end.error());
-  if (!end->second) {
+  auto whole = ends_a_line(journal.file_.get(), journal.path_);
+  if (!whole) return fail(whole.error());
+  if (!*whole) {
     if (auto r = write_all(journal.file_.get(), "\n"); !r) {
       return fail("write " + journal.path_ + ": " + r.error());
     }
