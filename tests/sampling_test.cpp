@@ -226,7 +226,8 @@ TEST(SampleAndHashFrames, RealRotatedClipKeepsItsDimensions) {
     ASSERT_EQ(made.status, 0) << made.err;
   }
   StderrCapture capture(dir.file("stderr"));
-  auto result = sample_frames(dir.file("rotated.mp4"), 2.0, [](std::string) {});
+  auto result = sample_frames(dir.file("rotated.mp4"), recorder_frames(2.0),
+                              [](std::span<const std::uint8_t>) -> Result<void> { return {}; });
   capture.release();
   ASSERT_TRUE(result) << result.error();
   EXPECT_EQ(result->native_width, 320u);
