@@ -250,6 +250,8 @@ TEST_F(Embed, EvidenceNoReaderWouldAcceptIsNotMade) {
   } cases[] = {
       {"stray tail", fixture::kSource + "abc", std::string(fixture::kPlainEnvelope),
        "recording is not a sequence of whole MP4 boxes: 3 stray bytes at offset 28"},
+      {"one stray byte", fixture::kSource + "a", std::string(fixture::kPlainEnvelope),
+       "recording is not a sequence of whole MP4 boxes: 1 stray byte at offset 28"},
       {"malformed box", fixture::kSource + fixture::be32(100) + "free",
        std::string(fixture::kPlainEnvelope),
        "recording is not a sequence of whole MP4 boxes: malformed MP4 box at offset 28"},

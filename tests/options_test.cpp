@@ -452,6 +452,35 @@ TEST(MatchOptions, ErrorsAndValues) {
   EXPECT_EQ(o.nvr_pubkeys_files, std::vector<std::string>{"f"});
 }
 
+TEST(AuditOptions, ErrorsAndValues) {
+  expect_errors(
+      {
+          {"nothing", {}, "missing input path"},
+          {"lone dash", {"-"}, "unknown audit option: -"},
+          {"resume onto stdout", {"a", "--resume"}, "--resume needs --output PATH"},
+          {"no jobs", {"a", "--jobs", "0"}, "invalid --jobs 0: must be a whole number from 1 up"},
+          {"shard past the count",
+           {"a", "--shard", "4/3"},
+           "invalid --shard 4/3: must be K/N with 1 <= K <= N"},
+          {"shard without count",
+           {"a", "--shard", "2"},
+           "invalid --shard 2: must be K/N with 1 <= K <= N"},
+      },
+      parse_audit_options);
+  auto o = parse_audit_options(Args{"a", "--recursive", "b", "--shard", "2/5", "--jobs", "3",
+                                    "--nvr-pubkey-hex", "k", "--resume", "-o", "out.jsonl", "--",
+                                    "-c", "--jobs"})
+               .value();
+  EXPECT_EQ(o.paths, (std::vector<std::string>{"a", "b", "-c", "--jobs"}));
+  EXPECT_TRUE(o.recursive && o.resume);
+  EXPECT_EQ(o.shard.index, 2u);
+  EXPECT_EQ(o.shard.count, 5u);
+  EXPECT_EQ(o.jobs, 3u);
+  EXPECT_EQ(o.output.path, "out.jsonl");
+  EXPECT_EQ(o.nvr_pubkey_hex, std::vector<std::string>{"k"});
+  EXPECT_FALSE(parse_audit_options(Args{"a"})->jobs.has_value());
+}
+
 TEST(HashOptions, ErrorsAndValues) {
   expect_errors(
       {

@@ -127,6 +127,8 @@ TEST(PrepareAttestation, ExactOnlyToStdout) {
   EXPECT_EQ(r.out, kExactOnlyHello);
   EXPECT_EQ(r.err,
             "==> prepare exact-only attestation for clip.mp4 as \"clip.mp4\"\n"
+            "warning: embed-evidence will refuse clip.mp4: recording is not a sequence of whole "
+            "MP4 boxes: 5 stray bytes at offset 0\n"
             "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
             "==> skipping PDQ hashing\n");
   // The alias runs the same command; the rate variable is not even read.
@@ -148,6 +150,8 @@ TEST(PrepareAttestation, HashListFromFileToFile) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
             "==> prepare attestation for clip.mp4 as \" Cam \"7\" \" @ 2.5 fps\n"
+            "warning: embed-evidence will refuse clip.mp4: recording is not a sequence of whole "
+            "MP4 boxes: 5 stray bytes at offset 0\n"
             "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
             "==> reading PDQ hashes from hashes.txt\n"
             "==> 2 PDQ hashes\n"
@@ -184,6 +188,8 @@ TEST(PrepareAttestation, HashListFromStdinWithDefaultRate) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err,
             "==> prepare attestation for clip.mp4 as \"clip.mp4\" @ 2 fps\n"
+            "warning: embed-evidence will refuse clip.mp4: recording is not a sequence of whole "
+            "MP4 boxes: 5 stray bytes at offset 0\n"
             "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
             "==> reading PDQ hashes from stdin\n"
             "==> 1 PDQ hashes\n");
@@ -198,6 +204,31 @@ TEST(PrepareAttestation, HashListFromStdinWithDefaultRate) {
 
 // Four hours at the default rate: the request is still written (others may
 // use it), with a warning that no evidence box could hold its signature.
+// A recording that embed-evidence will refuse still gets its request, and
+// the recorder is told why before anything is signed.
+TEST(PrepareAttestation, WarnsWhenEmbedEvidenceWillRefuseTheRecording) {
+  const std::string whole = std::string("\0\0\0\x0c", 4) + "freeabcd";
+  const struct {
+    std::string name, bytes, warning;
+  } cases[] = {
+      {"whole boxes", whole, ""},
+      {"cut short by a power loss", whole + whole.substr(0, 9),
+       "warning: embed-evidence will refuse clip.mp4: recording is not a sequence of whole MP4 "
+       "boxes: malformed MP4 box at offset 12\n"},
+      {"empty", "", "warning: embed-evidence will refuse clip.mp4: recording is empty\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    write_file(dir.file("clip.mp4"), c.bytes);
+    auto r = run_in(dir, {"prepare-attestation", "clip.mp4", "-o", "req.json"});
+    EXPECT_EQ(r.status, 0);
+    const std::size_t line = r.err.find('\n') + 1;
+    EXPECT_EQ(r.err.substr(line, r.err.find("==> source bytes") - line), c.warning);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("req.json")));
+  }
+}
+
 TEST(PrepareAttestation, WarnsWhenTheHashesCannotFitTheEvidenceBox) {
   TempDir dir;
   write_file(dir.file("clip.mp4"), "hello");
@@ -283,6 +314,8 @@ TEST(PrepareAttestation, SamplingWithStandInTools) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err,
             "==> prepare attestation for clip.mp4 as \"clip.mp4\" @ 2 fps\n"
+            "warning: embed-evidence will refuse clip.mp4: recording is not a sequence of whole "
+            "MP4 boxes: 5 stray bytes at offset 0\n"
             "==> source bytes: 5 bytes, sha256=2cf24dba5fb0a30e26e83b2a...\n"
             "==> ffmpeg sampling + PDQ hashing\n"
             "\r  hashed 1/2 frames\r  hashed 2/2 frames\n"

@@ -211,6 +211,29 @@ TEST(SampleAndHashFrames, RealFfmpegGivesThePinnedHashes) {
   EXPECT_EQ(result->native_width, 320u);
 }
 
+// A phone clip's rotation reaches the dimension probe as side data; the
+// width and height before it still count.
+TEST(SampleAndHashFrames, RealRotatedClipKeepsItsDimensions) {
+  if (!test_util::have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  TempDir dir;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                                 "testsrc2=size=320x240:rate=10:duration=1", "-pix_fmt",
+                                 "yuv420p", "clip.mp4"},
+        std::vector<std::string>{"ffmpeg", "-v", "error", "-i", "clip.mp4", "-c", "copy",
+                                 "-metadata:s:v:0", "rotate=90", "rotated.mp4"}}) {
+    auto made = test_util::run_tool(args, dir.path().string());
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
+  StderrCapture capture(dir.file("stderr"));
+  auto result = sample_frames(dir.file("rotated.mp4"), recorder_frames(2.0),
+                              [](std::span<const std::uint8_t>) -> Result<void> { return {}; });
+  capture.release();
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_EQ(result->native_width, 320u);
+  EXPECT_EQ(result->native_height, 240u);
+}
+
 TEST(SampleAndHashFrames, FractionalRateInFilter) {
   FakeTools tools("N/A\n", "N/A\n", "exit 0");
   Sampled run = sample(tools, "in.mp4", 0.5);
@@ -233,7 +256,10 @@ TEST(SampleAndHashFrames, DimensionProbeOutputs) {
        0, 0, 0},
       {"4294967295x01\n", 0, 4294967295u, 1},
       {"1920x1080\n", 1, std::nullopt, std::nullopt},
-      {"1920x1080x2\n", 0, std::nullopt, std::nullopt},
+      // Debian 12's ffprobe on a clip with rotation metadata: an empty side-data field.
+      {"320x240x\n\n", 0, 320, 240},
+      {"1920x1080x\"Display Matrix\"x\"\n00000000: 0 -65536 0\n\"x90\n", 0, 1920, 1080},
+      {"1920x1080 x2\n", 0, std::nullopt, std::nullopt},
       {"1920\n", 0, std::nullopt, std::nullopt},
       {"N/A\n", 0, std::nullopt, std::nullopt},
       {"", 0, std::nullopt, std::nullopt},

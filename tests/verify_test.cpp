@@ -341,6 +341,18 @@ TEST(Verify, UnsignedEnvelopeMembers) {
             "warning: registry_base \"https://evil.example/\\u001b[2J\" is not covered by the "
             "signature; do not follow it to confirm this file\n" +
                 std::string(kWarning));
+
+  // A rate the manifest never signed is shown, and flagged.
+  test_util::write_file(dir.file("clip.evidence.mp4"),
+                        fixture::evidence_file(replace_once(std::string(fixture::kPlainEnvelope),
+                                                            "{\n", "{\n  \"fps\": 25.0,\n")));
+  r = run({"verify", "clip.evidence.mp4"}, in_dir(dir));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\n  \"fps\": 25.0,\n"), std::string::npos);
+  EXPECT_EQ(r.err,
+            "warning: envelope fps 25.0 is not covered by the signature: the signed manifest "
+            "carries no fps\n" +
+                std::string(kWarning));
 }
 
 TEST(Verify, PinnedKeys) {

@@ -6,6 +6,7 @@
 
 #include <string_view>
 
+#include "commands/audit.h"
 #include "commands/confidence.h"
 #include "commands/embed.h"
 #include "commands/hash_frames.h"
@@ -71,6 +72,7 @@ constexpr Command kCommands[] = {
      [](Args a) { return run_parsed(parse_embed_options(a), run_embed_evidence); }},
     {"verify", [](Args a) { return run_parsed(parse_verify_options(a), run_verify); }},
     {"match", [](Args a) { return run_parsed(parse_match_options(a), run_match); }},
+    {"audit", [](Args a) { return run_parsed(parse_audit_options(a), run_audit); }},
     {"confidence", [](Args a) { return run_confidence(a); }},
     {"hash-frame-rgba",
      [](Args a) { return run_parsed(parse_hash_options(a), run_hash_frame_rgba); }},

@@ -134,6 +134,26 @@ Result<std::uint32_t> parse_max_distance(std::string_view text) {
   return *distance;
 }
 
+// A count of worker processes.
+Result<unsigned> parse_jobs(std::string_view text) {
+  auto jobs = parse_u32(text);
+  if (!jobs || *jobs == 0) {
+    return fail("invalid --jobs " + std::string(text) + ": must be a whole number from 1 up");
+  }
+  return *jobs;
+}
+
+// "K/N": share K of N.
+Result<Shard> parse_shard(std::string_view text) {
+  const std::size_t slash = text.find('/');
+  auto k = parse_u32(text.substr(0, slash));
+  auto n = slash == std::string_view::npos ? k : parse_u32(text.substr(slash + 1));
+  if (slash == std::string_view::npos || !k || !n || *k == 0 || *k > *n) {
+    return fail("invalid --shard " + std::string(text) + ": must be K/N with 1 <= K <= N");
+  }
+  return Shard{*k, *n};
+}
+
 // The frame rate of VORLANT_VERIFY_FPS, when set to text.
 Result<std::optional<double>> fps_from_environment() {
   const char* value = std::getenv("VORLANT_VERIFY_FPS");
@@ -324,6 +344,38 @@ Result<MatchOptions> parse_match_options(Args args) {
   o.candidate = read->paths[0];  // a file named "-" here: frames are never read from stdin
   o.evidence = *input_source(read->paths[1]);
   o.output = read->output.value_or(o.output);
+  return o;
+}
+
+Result<AuditOptions> parse_audit_options(Args args) {
+  AuditOptions o;
+  auto read = read_arguments(
+      args,
+      {.unknown_option = "unknown audit option: ", .max_paths = args.size(), .dash_is_path = false},
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        Result<void> value;
+        if (a == "--recursive") {
+          o.recursive = true;
+        } else if (a == "--resume") {
+          o.resume = true;
+        } else if (a == "--jobs") {
+          value = store(option_value(args, i, a, parse_jobs), o.jobs);
+        } else if (a == "--shard") {
+          value = store(option_value(args, i, a, parse_shard), o.shard);
+        } else {
+          return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
+        }
+        if (!value) return fail(value.error());
+        return true;
+      });
+  if (!read) return fail(read.error());
+  if (read->paths.empty()) return fail("missing input path");
+  o.paths = std::move(read->paths);
+  o.output = read->output.value_or(o.output);
+  // What is recorded is read back from the output file.
+  if (o.resume && o.output.kind != OutputTarget::Kind::Path) {
+    return fail("--resume needs --output PATH");
+  }
   return o;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "evidence/nvr_key.h"
+#include "fileio/shard.h"
 #include "fileio/streams.h"
 #include "result.h"
 
@@ -57,6 +58,17 @@ struct MatchOptions {
   std::vector<std::string> nvr_pubkeys_files;  // files of pinned keys
 };
 
+struct AuditOptions {
+  std::vector<std::string> paths;  // files, and with `recursive` directories
+  bool recursive = false;
+  std::optional<unsigned> jobs;  // worker processes; the processors online when not given
+  OutputTarget output;
+  bool resume = false;  // only with an output path
+  Shard shard;
+  std::vector<std::string> nvr_pubkey_hex;     // pinned keys, every one given
+  std::vector<std::string> nvr_pubkeys_files;  // files of pinned keys
+};
+
 struct HashOptions {
   HashFormat format = HashFormat::Hex;
   bool progress = false;
@@ -76,4 +88,6 @@ Result<EmbedOptions> parse_embed_options(std::span<const std::string> args);
 Result<VerifyOptions> parse_verify_options(std::span<const std::string> args);
 /// "--" ends the options: every later argument is a path.
 Result<MatchOptions> parse_match_options(std::span<const std::string> args);
+/// "--" ends the options: every later argument is a path.
+Result<AuditOptions> parse_audit_options(std::span<const std::string> args);
 Result<HashOptions> parse_hash_options(std::span<const std::string> args);

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <limits>
 
 #include "encoding/decimal.h"
 #include "encoding/text.h"
@@ -21,6 +22,7 @@
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "fileio/same_file.h"
+#include "mp4/box_scanner.h"
 #include "mp4/envelope_limit.h"
 #include "sampling/frame_sampler.h"
 
@@ -83,6 +85,19 @@ Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
                         std::move(sampling->no_frames_reason)};
 }
 
+// The request is still written (the file is the recorder's to fix), but the
+// recorder learns before signing that embed-evidence will refuse it: an
+// empty source, since no manifest binds one, or boxes no reader could use.
+// A pipe's boxes can't be walked ahead of the hash.
+void warn_if_not_appendable(const OpenFile& source) {
+  if (!source.is_regular) return;
+  Result<void> appendable = source.size == 0 ? fail("recording is empty")
+                                             : check_appendable_source(source.fd.get(), source.size);
+  if (!appendable) {
+    status("warning: embed-evidence will refuse " + source.path + ": " + appendable.error());
+  }
+}
+
 }  // namespace
 
 CommandOutcome prepare_attestation(const PrepareOptions& options) {
@@ -108,8 +123,14 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
            "\"");
   }
 
+  // One descriptor for the box walk and the hash, so the file checked is the
+  // file hashed.
+  auto source = open_file(options.input);
+  if (!source) return fail(source.error());
+  warn_if_not_appendable(*source);
   Progress hashing("hashing");
-  auto digest = sha256_file(options.input, &hashing);
+  auto digest = sha256_stream(source->fd.get(), std::numeric_limits<std::uint64_t>::max(),
+                              options.input, &hashing);
   if (!digest) return fail(digest.error());
   status("==> source bytes: " + std::to_string(digest->size) +
          " bytes, sha256=" + digest->sha256_hex.substr(0, 24) + "...");

@@ -23,6 +23,7 @@ CommandOutcome run_verify(const VerifyOptions& options) {
   const VerificationReport report = build_verification_report(options.input, *pinned);
   if (auto r = write_text_output(options.output, report.to_json()); !r) return r;
   if (report.box) warn_unsigned_registry_base(report.box->envelope);
+  if (report.box && report.manifest) warn_unsigned_fps(report.box->envelope, *report.manifest);
   if (!report.binding_holds) return fail(report.detail);
   (void)write_all(STDERR_FILENO, not_authenticated_warning(!pinned->empty()));
   return {};

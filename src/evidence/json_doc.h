@@ -1,8 +1,8 @@
 #pragma once
 // JSON documents: untrusted ones parsed into typed records (one value, nothing
 // but white space after it, repeated keys refused, nesting bounded, every
-// fault described in words that end with the line and column), and the one
-// form every document of ours is written in.
+// fault described in words that end with the line and column), and the two
+// forms every document of ours is written in.
 
 #include <cstdint>
 #include <optional>
@@ -22,6 +22,12 @@
 template <class Json>
 std::string json_text(const Json& document) {
   return document.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
+/// The same on one line, without spaces: one record of a JSON Lines file.
+template <class Json>
+std::string json_line(const Json& document) {
+  return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 struct JsonDocument {

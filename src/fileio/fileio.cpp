@@ -147,6 +147,29 @@ Result<OpenFile> open_file(const std::string& path) {
                   S_ISREG(st.st_mode)};
 }
 
+Result<OpenFile> open_regular_file(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return fail("open " + path + ": " + format_io_error(errno));
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fail("stat " + path + ": " + format_io_error(errno));
+  if (!S_ISREG(st.st_mode)) return fail(path + " is not a regular file");
+  // Reads of a regular file never wait anyway; the flag only kept the open
+  // of a FIFO from waiting.
+  (void)::fcntl(fd.get(), F_SETFL, O_RDONLY);
+  return OpenFile{std::move(fd), path, static_cast<std::uint64_t>(st.st_size), true};
+}
+
+Result<Fd> open_for_appending(const std::string& path) {
+  if (std::string parent = parent_directory(path); !parent.empty()) {
+    if (auto made = create_directories(parent); !made) {
+      return fail("create " + parent + ": " + made.error());
+    }
+  }
+  Fd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd.valid()) return fail("create " + path + ": " + format_io_error(errno));
+  return fd;
+}
+
 std::size_t read_buffer_size(int fd, std::uint64_t limit) {
   struct stat st {};
   std::uint64_t size = kStreamBufferSize;

@@ -33,6 +33,12 @@ struct OpenFile {
 
 /// Fails with "open {path}: ..." or "stat {path}: ...".
 Result<OpenFile> open_file(const std::string& path);
+/// A regular file, opened without waiting for a writer should the path name
+/// a FIFO; fails as open_file does, or with "{path} is not a regular file".
+Result<OpenFile> open_regular_file(const std::string& path);
+/// A file opened for reading and appending, created (missing directories
+/// too) when it does not exist; fails with "create {path}: ...".
+Result<Fd> open_for_appending(const std::string& path);
 /// Size of a read buffer for `fd`: what is left to read, at most 16 MiB.
 std::size_t read_buffer_size(int fd, std::uint64_t limit);
 /// Bytes a pass from the descriptor's position would read from a regular

@@ -17,6 +17,8 @@ constexpr std::uint64_t kMinShownBytes = 256ull * 1024 * 1024;
 constexpr std::uint64_t kRedrawNs = 250'000'000;
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
+}  // namespace
+
 std::uint64_t monotonic_ns() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -24,13 +26,34 @@ std::uint64_t monotonic_ns() {
          static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-}  // namespace
+StatusLine::StatusLine() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+bool StatusLine::due() const {
+  return terminal_ && (drawn_width_ == 0 || monotonic_ns() - drawn_ns_ >= kRedrawNs);
+}
+
+void StatusLine::draw(std::string text) {
+  if (!terminal_) return;
+  drawn_ns_ = monotonic_ns();
+  // A shorter line than the last is padded, so no old characters remain.
+  const std::size_t width = std::max<std::size_t>(text.size(), 1);
+  if (text.size() < drawn_width_) text.append(drawn_width_ - text.size(), ' ');
+  drawn_width_ = width;
+  (void)write_all(STDERR_FILENO, "\r" + text);
+}
+
+void StatusLine::clear() {
+  if (drawn_width_ == 0) return;
+  // Spaces over the last line, then back to its start: works on any terminal.
+  (void)write_all(STDERR_FILENO, "\r" + std::string(drawn_width_, ' ') + "\r");
+  drawn_width_ = 0;
+}
 
 void Progress::start(std::uint64_t total) {
   finish();
   total_ = total;
   done_ = 0;
-  if (total <= kMinShownBytes || ::isatty(STDERR_FILENO) != 1) return;
+  if (total <= kMinShownBytes || !line_.on_terminal()) return;
   shown_ = true;
   started_ns_ = monotonic_ns();
   draw(started_ns_);
@@ -38,21 +61,16 @@ void Progress::start(std::uint64_t total) {
 
 void Progress::advance(std::uint64_t bytes) {
   done_ += bytes;
-  if (!shown_) return;
-  const std::uint64_t now = monotonic_ns();
-  if (now - drawn_ns_ >= kRedrawNs) draw(now);
+  if (shown_ && line_.due()) draw(monotonic_ns());
 }
 
 void Progress::finish() {
   if (!shown_) return;
   shown_ = false;
-  // Spaces over the last line, then back to its start: works on any terminal.
-  (void)write_all(STDERR_FILENO, "\r" + std::string(drawn_width_, ' ') + "\r");
-  drawn_width_ = 0;
+  line_.clear();
 }
 
 void Progress::draw(std::uint64_t now_ns) {
-  drawn_ns_ = now_ns;
   const std::uint64_t done = std::min(done_, total_);
   std::string line = "  " + label_ + " " + std::to_string(done / kMiB) + " of " +
                      std::to_string(total_ / kMiB) + " MiB (" +
@@ -66,9 +84,5 @@ void Progress::draw(std::uint64_t now_ns) {
                                                       static_cast<double>(kMiB) / seconds)) +
             " MiB/s";
   }
-  // A shorter line than the last is padded, so no old characters remain.
-  const std::size_t width = line.size();
-  if (width < drawn_width_) line.append(drawn_width_ - width, ' ');
-  drawn_width_ = width;
-  (void)write_all(STDERR_FILENO, "\r" + line);
+  line_.draw(std::move(line));
 }

@@ -5,6 +5,34 @@
 #include <cstdint>
 #include <string>
 
+/// A monotonic clock in nanoseconds, for rates.
+std::uint64_t monotonic_ns();
+
+/// A self-overwriting line on standard error for a person watching it:
+/// redrawn at most four times a second, and never drawn at all unless
+/// standard error is a terminal.
+class StatusLine {
+ public:
+  StatusLine();
+  StatusLine(const StatusLine&) = delete;
+  StatusLine& operator=(const StatusLine&) = delete;
+  ~StatusLine() { clear(); }
+
+  bool on_terminal() const { return terminal_; }
+  /// True on a terminal when nothing was drawn yet or the last drawing is a
+  /// quarter of a second old.
+  bool due() const;
+  /// Draws `text` over the line (on a terminal only).
+  void draw(std::string text);
+  /// Blanks the line, if one is drawn, so later output starts on a clean line.
+  void clear();
+
+ private:
+  bool terminal_ = false;
+  std::uint64_t drawn_ns_ = 0;
+  std::size_t drawn_width_ = 0;  // 0: nothing drawn
+};
+
 /// Shows "\r  LABEL N of T MiB (P%), R MiB/s" on standard error while a pass
 /// runs, redrawn at most four times a second, and clears it when the pass
 /// ends. Writes nothing at all unless standard error is a terminal and the
@@ -27,12 +55,11 @@ class Progress {
   void draw(std::uint64_t now_ns);
 
   std::string label_;
+  StatusLine line_;
   bool shown_ = false;
   std::uint64_t total_ = 0;
   std::uint64_t done_ = 0;
   std::uint64_t started_ns_ = 0;
-  std::uint64_t drawn_ns_ = 0;
-  std::size_t drawn_width_ = 0;
 };
 
 /// One pass of a loop over a file: started on construction, finished on

@@ -59,6 +59,26 @@ bool lands_on(const OutputTarget& output, const std::string& path) {
   return false;
 }
 
+bool lands_on_any(const OutputTarget& output, std::span<const WalkedFile> files) {
+  std::optional<struct stat> target;
+  if (output.kind == OutputTarget::Kind::Path) target = stat_path(output.path);
+  struct stat out {};
+  if (output.kind == OutputTarget::Kind::Stdout && ::fstat(STDOUT_FILENO, &out) == 0 &&
+      S_ISREG(out.st_mode)) {
+    target = out;
+  }
+  for (const WalkedFile& file : files) {
+    // A file the walk could not stat was named; the full rule decides.
+    if (!file.stamp && file.error.empty()) {
+      if (lands_on(output, file.path)) return true;
+    } else if (target && file.stamp && file.device == static_cast<std::uint64_t>(target->st_dev) &&
+               file.inode == static_cast<std::uint64_t>(target->st_ino)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool share_a_file(const OutputTarget& a, const OutputTarget& b) {
   if (a.kind == OutputTarget::Kind::Path) return lands_on(b, a.path);
   if (b.kind == OutputTarget::Kind::Path) return lands_on(a, b.path);

@@ -9,9 +9,11 @@
 // embed-evidence also asks it for its summary, since that is a second output
 // that could land on the recording or on the evidence file.
 
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "fileio/path_walk.h"
 #include "fileio/streams.h"
 
 /// Why a command refuses an output that is its own input.
@@ -19,5 +21,9 @@ inline constexpr std::string_view kOutputIsInputMessage = "output path must diff
 
 /// True when writing `output` would write the file that `path` names.
 bool lands_on(const OutputTarget& output, const std::string& path);
+/// True when writing `output` would write one of the files; a walked file is
+/// told by the device and inode the walk saw, so a long list costs no more
+/// than one status read.
+bool lands_on_any(const OutputTarget& output, std::span<const WalkedFile> files);
 /// True when the two outputs would write one file.
 bool share_a_file(const OutputTarget& a, const OutputTarget& b);

@@ -189,8 +189,10 @@ Result<void> check_appendable_source(int fd, std::uint64_t file_size) {
     }
   }
   if (walker.offset() != file_size) {
-    return fail(std::string(kNotWholeBoxes) + std::to_string(file_size - walker.offset()) +
-                " stray bytes at offset " + std::to_string(walker.offset()));
+    const std::uint64_t stray = file_size - walker.offset();
+    return fail(std::string(kNotWholeBoxes) + std::to_string(stray) +
+                (stray == 1 ? " stray byte at offset " : " stray bytes at offset ") +
+                std::to_string(walker.offset()));
   }
   return {};
 }

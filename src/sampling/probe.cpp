@@ -47,10 +47,14 @@ VideoStreamProbe read_video_stream(const std::optional<std::string>& text) {
   if (!text) return {};
   // The stream selector matched nothing: the file was read and has no video.
   if (text->empty()) return {.dimensions = std::nullopt, .none = true};
-  std::size_t x = text->find('x');
-  if (x == std::string::npos) return {};
-  auto width = parse_u32(std::string_view(*text).substr(0, x));
-  auto height = parse_u32(std::string_view(*text).substr(x + 1));
+  const std::string_view line(*text);
+  const std::size_t x = line.find('x');
+  if (x == std::string_view::npos) return {};
+  // A stream with side data (a phone clip's rotation matrix) gets it as a
+  // further field after the height, "320x240x"; the size comes first anyway.
+  const std::size_t end = line.find('x', x + 1);
+  auto width = parse_u32(line.substr(0, x));
+  auto height = parse_u32(line.substr(x + 1, end == std::string_view::npos ? end : end - x - 1));
   if (!width || !height) return {};
   return {.dimensions = NativeDimensions{*width, *height}, .none = false};
 }

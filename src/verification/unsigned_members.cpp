@@ -48,3 +48,11 @@ void warn_unsigned_registry_base(const EvidenceEnvelope& envelope) {
                                      " is not covered by the signature; do not follow it to "
                                      "confirm this file\n");
 }
+
+void warn_unsigned_fps(const EvidenceEnvelope& envelope, const EvidenceManifest& manifest) {
+  // The report still shows it, so the reader is told it means nothing here.
+  if (!envelope.fps || manifest.fps) return;
+  (void)write_all(STDERR_FILENO, "warning: envelope fps " + nlohmann::json(*envelope.fps).dump() +
+                                     " is not covered by the signature: the signed manifest "
+                                     "carries no fps\n");
+}

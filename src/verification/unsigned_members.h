@@ -1,7 +1,8 @@
 #pragma once
 // What no signature covers must never make evidence pass: the envelope's
-// copy of the frame rate, the public key it carries (trusted only when the
-// examiner pinned it) and the registry it names.
+// copy of the frame rate (or a rate the manifest never signed), the public
+// key it carries (trusted only when the examiner pinned it) and the registry
+// it names.
 
 #include <optional>
 #include <string>
@@ -24,3 +25,6 @@ std::string_view not_authenticated_warning(bool key_pinned);
 /// Warns on stderr, when the envelope names a registry, that the signature
 /// does not cover it.
 void warn_unsigned_registry_base(const EvidenceEnvelope& envelope);
+/// Warns on stderr, when the envelope carries an fps and the signed manifest
+/// none, that the signature does not cover it.
+void warn_unsigned_fps(const EvidenceEnvelope& envelope, const EvidenceManifest& manifest);

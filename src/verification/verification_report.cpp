@@ -87,7 +87,7 @@ std::string_view word(VerificationReport::FileIntegrity integrity) {
 
 }  // namespace
 
-std::string VerificationReport::to_json() const {
+nlohmann::json VerificationReport::to_document() const {
   nlohmann::json r = {
       {"v", 1},
       {"purpose", "zq.evidence.verify_result.v1"},
@@ -106,8 +106,10 @@ std::string VerificationReport::to_json() const {
     add_envelope_members(r, box->envelope, box->box_end - box->box_offset);
   }
   if (manifest) add_manifest_members(r, *manifest);
-  return json_text(r);
+  return r;
 }
+
+std::string VerificationReport::to_json() const { return json_text(to_document()); }
 
 VerificationReport build_verification_report(const std::string& input_path,
                                              const PinnedKeys& pinned) {

@@ -2,6 +2,7 @@
 // The verification report: whether an evidence file's bytes before its box
 // are exactly the signed source, judged check by check.
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,8 @@ struct VerificationReport {
   std::optional<EvidenceBoxLocation> box;    // found, and its envelope read
   std::optional<EvidenceManifest> manifest;  // signed, and decoded
 
+  /// The report's members, keys in byte order.
+  nlohmann::json to_document() const;
   /// The report document: pretty-printed, keys in byte order, no final newline.
   std::string to_json() const;
 };
