@@ -10,9 +10,11 @@
 #include "commands/confidence.h"
 #include "commands/embed.h"
 #include "commands/hash_frames.h"
+#include "commands/index.h"
 #include "commands/match.h"
 #include "commands/options.h"
 #include "commands/prepare.h"
+#include "commands/search.h"
 #include "commands/sign.h"
 #include "commands/verify.h"
 #include "commands/version.h"
@@ -72,6 +74,8 @@ constexpr Command kCommands[] = {
      [](Args a) { return run_parsed(parse_embed_options(a), run_embed_evidence); }},
     {"verify", [](Args a) { return run_parsed(parse_verify_options(a), run_verify); }},
     {"match", [](Args a) { return run_parsed(parse_match_options(a), run_match); }},
+    {"index", [](Args a) { return run_parsed(parse_index_options(a), run_index); }},
+    {"search", [](Args a) { return run_parsed(parse_search_options(a), run_search); }},
     {"audit", [](Args a) { return run_parsed(parse_audit_options(a), run_audit); }},
     {"confidence", [](Args a) { return run_confidence(a); }},
     {"hash-frame-rgba",

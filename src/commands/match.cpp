@@ -27,9 +27,6 @@
 
 namespace {
 
-// How much more densely than the signed rate the candidate is sampled.
-constexpr double kCandidateRateFactor = 4;
-
 // Best effort, like every status line: a closed stderr must not fail the run.
 void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
@@ -43,22 +40,6 @@ Result<std::vector<PackedHash>> pack_signed_hashes(const std::vector<std::string
     packed.push_back(*hash);
   }
   return packed;
-}
-
-// The candidate's frames, until the clip ends; a clip too short for the
-// rate's first tick (a still image, a one-frame video) is taken as a still.
-Result<FrameSampling> sample_candidate(const std::string& path, double fps, ClipMatcher& matcher) {
-  for (const bool still : {false, true}) {
-    const FrameFormat format = candidate_frames(fps, still);
-    std::uint64_t index = 0;
-    auto sampled = sample_frames(
-        path, format, [&](std::span<const std::uint8_t> frame) -> Result<void> {
-          return matcher.add_frame(frame, format.width, format.height,
-                                   still ? 0.0 : sample_moment(index++, fps));
-        });
-    if (!sampled || matcher.frames() > 0 || !sampled->no_frames_reason.empty()) return sampled;
-  }
-  return FrameSampling{};
 }
 
 }  // namespace
@@ -121,14 +102,16 @@ CommandOutcome run_match(const MatchOptions& options) {
   auto signed_hashes = pack_signed_hashes(*manifest.phashes_hex);
   if (!signed_hashes) return fail(signed_hashes.error());
 
-  // The candidate is sampled more densely than the signed rate, so a clip
-  // cut anywhere between two signed samples still shows each of them.
-  const double fps = options.fps.value_or(kCandidateRateFactor * *manifest.fps);
+  const double fps = options.fps.value_or(candidate_rate(*manifest.fps));
   status("==> matching " + options.candidate + " @ " + format_decimal(fps) + " fps against " +
          std::to_string(signed_hashes->size()) + " signed PDQ hashes");
-  ClipMatcher matcher(std::move(*signed_hashes), *manifest.fps,
+  ClipMatcher matcher(std::move(*signed_hashes), *manifest.fps, fps,
                       static_cast<int>(options.max_distance));
-  auto sampled = sample_candidate(options.candidate, fps, matcher);
+  auto sampled = sample_candidate(
+      options.candidate, fps,
+      [&](std::span<const std::uint8_t> frame, const FrameFormat& format, std::uint64_t index) {
+        return matcher.add_frame(frame, format.width, format.height, candidate_moment(format, index));
+      });
   if (!sampled) return fail(sampled.error());
   if (matcher.frames() == 0) {
     const std::string& reason = sampled->no_frames_reason;

@@ -154,6 +154,13 @@ Result<Shard> parse_shard(std::string_view text) {
   return Shard{*k, *n};
 }
 
+// How many recordings a search reports: at least one.
+Result<std::uint32_t> parse_top(std::string_view text) {
+  auto top = parse_u32(text);
+  if (!top || *top == 0) return fail("invalid --top " + std::string(text) + ": must be a whole number from 1");
+  return *top;
+}
+
 // The frame rate of VORLANT_VERIFY_FPS, when set to text.
 Result<std::optional<double>> fps_from_environment() {
   const char* value = std::getenv("VORLANT_VERIFY_FPS");
@@ -376,6 +383,70 @@ Result<AuditOptions> parse_audit_options(Args args) {
   if (o.resume && o.output.kind != OutputTarget::Kind::Path) {
     return fail("--resume needs --output PATH");
   }
+  return o;
+}
+
+Result<IndexOptions> parse_index_options(Args args) {
+  IndexOptions o;
+  if (args.empty()) return fail("missing index action: add, list or remove");
+  if (args[0] == "add") {
+    o.action = IndexOptions::Action::Add;
+  } else if (args[0] == "remove") {
+    o.action = IndexOptions::Action::Remove;
+  } else if (args[0] != "list") {
+    return fail("unknown index action: " + args[0] + " (add, list or remove)");
+  }
+  const bool adding = o.action == IndexOptions::Action::Add;
+  auto read = read_arguments(
+      args.subspan(1),
+      {.unknown_option = "unknown index " + args[0] + " option: ",
+       .max_paths = o.action == IndexOptions::Action::List ? 1 : args.size(),
+       .dash_is_path = false},
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        if (!adding) return false;
+        if (a != "--recursive") {
+          return read_pinned_key_option(args.subspan(1), i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
+        }
+        o.recursive = true;
+        return true;
+      });
+  if (!read) return fail(read.error());
+  if (read->paths.empty()) return fail("missing index path");
+  if (read->paths.size() == 1 && o.action != IndexOptions::Action::List) {
+    return fail(adding ? "missing evidence path" : "missing manifest SHA-256");
+  }
+  o.index = read->paths[0];
+  o.arguments.assign(read->paths.begin() + 1, read->paths.end());
+  o.output_given = read->output.has_value();
+  o.output = read->output.value_or(o.output);
+  return o;
+}
+
+Result<SearchOptions> parse_search_options(Args args) {
+  SearchOptions o;
+  auto read = read_arguments(
+      args, {.unknown_option = "unknown search option: ", .max_paths = args.size(),
+             .dash_is_path = false},
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        Result<void> value;
+        if (a == "--fps") {
+          value = store(option_value(args, i, a, parse_fps), o.fps);
+        } else if (a == "--max-distance") {
+          value = store(option_value(args, i, a, parse_max_distance), o.max_distance);
+        } else if (a == "--top") {
+          value = store(option_value(args, i, a, parse_top), o.top);
+        } else {
+          return false;
+        }
+        if (!value) return fail(value.error());
+        return true;
+      });
+  if (!read) return fail(read.error());
+  if (read->paths.empty()) return fail("missing index path");
+  if (read->paths.size() == 1) return fail("missing candidate path");
+  o.candidate = read->paths.back();
+  o.indexes.assign(read->paths.begin(), read->paths.end() - 1);
+  o.output = read->output.value_or(o.output);
   return o;
 }
 

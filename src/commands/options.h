@@ -69,6 +69,27 @@ struct AuditOptions {
   std::vector<std::string> nvr_pubkeys_files;  // files of pinned keys
 };
 
+struct IndexOptions {
+  enum class Action { Add, List, Remove };
+  Action action = Action::List;
+  std::string index;                   // the index folder
+  std::vector<std::string> arguments;  // evidence paths to add, or manifest digests to remove
+  bool recursive = false;
+  OutputTarget output;  // list's lines; add's only when given
+  bool output_given = false;
+  std::vector<std::string> nvr_pubkey_hex;     // pinned keys, every one given
+  std::vector<std::string> nvr_pubkeys_files;  // files of pinned keys
+};
+
+struct SearchOptions {
+  std::vector<std::string> indexes;
+  std::string candidate;
+  std::optional<double> fps;        // the candidate's sampling rate
+  std::uint32_t max_distance = 31;  // bits of 256
+  std::uint32_t top = 10;           // recordings reported at most
+  OutputTarget output;
+};
+
 struct HashOptions {
   HashFormat format = HashFormat::Hex;
   bool progress = false;
@@ -90,4 +111,8 @@ Result<VerifyOptions> parse_verify_options(std::span<const std::string> args);
 Result<MatchOptions> parse_match_options(std::span<const std::string> args);
 /// "--" ends the options: every later argument is a path.
 Result<AuditOptions> parse_audit_options(std::span<const std::string> args);
+/// args[0] is the action: "add", "list" or "remove".
+Result<IndexOptions> parse_index_options(std::span<const std::string> args);
+/// The last path is the candidate; the ones before it are indexes.
+Result<SearchOptions> parse_search_options(std::span<const std::string> args);
 Result<HashOptions> parse_hash_options(std::span<const std::string> args);

@@ -841,6 +841,10 @@ double sample_moment(std::uint64_t index, double fps) {
   return (static_cast<double>(index) + 0.5) / fps;
 }
 
+double candidate_moment(const FrameFormat& format, std::uint64_t index) {
+  return format.first_frame_only ? 0.0 : sample_moment(index, format.fps);
+}
+
 Result<Alignment> align_votes(const RecordingClock& clock, std::span<const CandidateFrame> frames,
                               std::span<const Vote> votes) {
   if (auto checked = check_inputs(clock, frames, votes); !checked) return fail(checked.error());

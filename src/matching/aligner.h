@@ -13,6 +13,7 @@
 #include <pdq/pdq.h>
 
 #include "result.h"
+#include "sampling/frame_sampler.h"
 
 /// The operation that turns the recording's picture into the candidate's:
 /// one of the square's eight symmetries, named by pdq::dihedral_name.
@@ -35,6 +36,9 @@ struct View {
 /// shows: ffmpeg's fps filter keeps for each tick the last frame before
 /// about (index + 1/2) / fps, so the middle of the sample's interval.
 double sample_moment(std::uint64_t index, double fps);
+
+/// The moment candidate frame `index` of `format` shows: 0 for a still.
+double candidate_moment(const FrameFormat& format, std::uint64_t index);
 
 /// The recording's signed samples: `count` hashes taken at `fps`.
 struct RecordingClock {

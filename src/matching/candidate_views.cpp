@@ -45,7 +45,9 @@ std::size_t bar_lines(std::span<const std::uint8_t> rgba, std::size_t width, std
   for (; n < count; ++n) {
     const LineLevel line =
         line_level(rgba, width, height, columns, from_end ? count - 1 - n : n);
-    if (line.high - line.low > kBarNoise) break;
+    // The line where a bar meets the picture is blurred by scaling: still
+    // the bar's, as long as its level is.
+    if (line.high - line.low > 2 * kBarNoise) break;
     if (level < 0) level = line.mean;
     if (std::abs(line.mean - level) > kBarNoise) break;
   }
@@ -65,8 +67,28 @@ std::optional<std::pair<std::size_t, std::size_t>> bars(std::span<const std::uin
   if (end * 100 < count * kMinBarPercent || std::abs(level_start - level_end) > kBarNoise) {
     return std::nullopt;
   }
-  if ((count - start - end) * 100 < count * kMinPicturePercent) return std::nullopt;
-  return std::pair(start, count - start - end);
+  // Players centre the picture: a bar that looks longer than its opposite
+  // one has dark picture next to it.
+  const std::size_t bar = std::min(start, end);
+  if ((count - 2 * bar) * 100 < count * kMinPicturePercent) return std::nullopt;
+  return std::pair(bar, count - 2 * bar);
+}
+
+// The image at half its width and height, each pixel the mean of four.
+pdq::RgbaImage average_halves(const pdq::RgbaImage& image, std::vector<std::uint8_t>& out) {
+  const std::size_t width = image.width / 2, height = image.height / 2;
+  const std::size_t stride = image.stride == 0 ? 4 * image.width : image.stride;
+  out.resize(4 * width * height);
+  for (std::size_t y = 0; y < height; ++y) {
+    const std::uint8_t* top = image.bytes.data() + 2 * y * stride;
+    const std::uint8_t* bottom = top + stride;
+    for (std::size_t x = 0; x < 4 * width; ++x) {
+      const std::size_t i = x / 4 * 8 + x % 4;
+      out[4 * width * y + x] =
+          static_cast<std::uint8_t>((top[i] + top[i + 4] + bottom[i] + bottom[i + 4] + 2) / 4);
+    }
+  }
+  return {out, width, height, 0};
 }
 
 }  // namespace
@@ -90,14 +112,18 @@ PackedHash pack_hash_bytes(const pdq::Hash256& hash) {
 }
 
 Result<void> ViewMaker::add_views(const pdq::RgbaImage& image, Box box, CandidateViews& out) {
-  auto hashed = hasher_.pdq_hash_variants(image);
-  if (!hashed) return fail(hashed.error().message());
-  if (box == Box::None && hashed->quality < kMinVoteQuality) {
+  auto whole = hasher_.pdq_hash_variants(image);
+  if (!whole) return fail(whole.error().message());
+  if (box == Box::None && whole->quality < kMinVoteQuality) {
     out.low_quality = true;
     return {};
   }
-  for (std::size_t t = 0; t < pdq::kDihedralCount; ++t) {
-    out.views.push_back({pack_hash_bytes(hashed->variants[t]), {static_cast<Transform>(t), box}});
+  out.views.push_back({pack_hash_bytes(whole->hash()), {Transform::None, box}});
+  const pdq::RgbaImage half = average_halves(image, half_);
+  auto turned = hasher_.pdq_hash_variants(half);
+  if (!turned) return fail(turned.error().message());
+  for (std::size_t t = 1; t < pdq::kDihedralCount; ++t) {
+    out.views.push_back({pack_hash_bytes(turned->variants[t]), {static_cast<Transform>(t), box}});
   }
   return {};
 }

@@ -3,6 +3,13 @@
 // symmetries, and the same for the picture between uniform bars when a
 // player or platform letterboxed or pillarboxed it. The signed hashes stay
 // as they are; only the candidate's side is turned.
+//
+// The frame as it is is hashed at the size it was sampled at (128 square),
+// which keeps its hash within a few bits of the recorder's. The symmetries
+// come from the PDQ hash's dihedral variants of the frame averaged down to
+// half that size: at 64 square the hash samples every pixel, so a turned
+// picture samples the same pixels and its variants are exact, where at 128
+// they would stray by 10 to 20 bits.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +25,7 @@
 
 /// Below this PDQ quality a frame is nearly uniform (black, grey, a fade)
 /// and lies close to every other such frame, so it casts no votes.
-inline constexpr int kMinVoteQuality = 20;
+inline constexpr int kMinVoteQuality = 50;
 
 /// The rectangle between uniform bars on two opposite sides.
 struct PictureArea {
@@ -52,6 +59,7 @@ class ViewMaker {
  private:
   Result<void> add_views(const pdq::RgbaImage& image, Box box, CandidateViews& out);
   pdq::Hasher hasher_;
+  std::vector<std::uint8_t> half_;  // the image averaged down two by two
 };
 
 /// The 256 bits of a hash as four words, byte 0 highest.

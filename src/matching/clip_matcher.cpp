@@ -7,6 +7,7 @@
 #include "matching/clip_matcher.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -14,12 +15,17 @@ constexpr std::size_t kBatchFrames = 64;
 
 }  // namespace
 
+std::uint32_t view_stride(double candidate_fps, double signed_fps) {
+  return static_cast<std::uint32_t>(std::max(1.0, std::floor(candidate_fps / (2 * signed_fps))));
+}
+
 ClipMatcher::ClipMatcher(std::vector<PackedHash> signed_hashes, double signed_fps,
-                         int max_distance)
+                         double candidate_fps, int max_distance)
     : signed_(std::move(signed_hashes)),
       clock_{signed_fps, static_cast<std::uint32_t>(signed_.size())},
       max_distance_(max_distance),
-      search_(signed_) {}
+      search_(signed_),
+      clip_(view_stride(candidate_fps, signed_fps)) {}
 
 Result<void> ClipMatcher::add_frame(std::span<const std::uint8_t> rgba, std::size_t width,
                                     std::size_t height, double moment_s) {
@@ -28,22 +34,33 @@ Result<void> ClipMatcher::add_frame(std::span<const std::uint8_t> rgba, std::siz
   return {};
 }
 
+std::vector<QueryHit> ClipMatcher::search(const QueryBatch& batch) {
+  std::vector<QueryHit> hits = search_.search(batch.hashes, max_distance_);
+  clip_.add_votes(batch, hits, votes_);
+  return hits;
+}
+
 void ClipMatcher::search_queued() {
-  const std::span<const QueryOrigin> origins = clip_.origins();
-  if (origins.empty()) return;
-  const std::vector<QueryHit> hits = search_.search(clip_.queries(), max_distance_);
-  add_votes(hits, origins, votes_);
-  // The queued frames are the last ones added, in order.
-  const std::uint32_t first = origins.front().frame;
-  std::vector<bool> voted(origins.back().frame - first + 1, false);
-  for (const QueryHit& h : hits) voted[origins[h.query].frame - first] = true;
-  for (std::size_t q = 0; q < origins.size(); ++q) {
-    const QueryOrigin& o = origins[q];
-    if (voted[o.frame - first] || o.view != View{}) continue;
-    const int distance = find_nearest(clip_.queries()[q], signed_).distance;
+  const QueryBatch first = clip_.first_queries(active_);
+  const std::vector<QueryHit> hits = search(first);
+  active_ = views_found(first, hits);
+  const QueryBatch followup = clip_.followup_queries({}, active_);
+  if (!followup.hashes.empty()) search(followup);
+  note_nearest(first, hits);
+  clip_.drop_views();
+}
+
+// A frame as it is, when none of its views came within the distance.
+void ClipMatcher::note_nearest(const QueryBatch& batch, std::span<const QueryHit> hits) {
+  std::vector<std::uint32_t> voted;
+  for (const QueryHit& h : hits) voted.push_back(batch.origins[h.query].frame);
+  std::sort(voted.begin(), voted.end());
+  for (std::size_t q = 0; q < batch.origins.size(); ++q) {
+    const QueryOrigin& o = batch.origins[q];
+    if (o.view != View{} || std::binary_search(voted.begin(), voted.end(), o.frame)) continue;
+    const int distance = find_nearest(batch.hashes[q], signed_).distance;
     nearest_ = std::min(nearest_.value_or(distance), distance);
   }
-  clip_.clear_queries();
 }
 
 Result<Alignment> ClipMatcher::align() {

@@ -14,11 +14,16 @@
 #include "matching/candidate_clip.h"
 #include "result.h"
 
+/// How many candidate frames apart every view of a frame is asked for: two
+/// such frames per signed interval.
+std::uint32_t view_stride(double candidate_fps, double signed_fps);
+
 class ClipMatcher {
  public:
   /// `signed_hashes` were taken at `signed_fps`; a vote needs a distance of
   /// at most `max_distance` bits.
-  ClipMatcher(std::vector<PackedHash> signed_hashes, double signed_fps, int max_distance);
+  ClipMatcher(std::vector<PackedHash> signed_hashes, double signed_fps, double candidate_fps,
+              int max_distance);
 
   /// The clip's next frame (RGBA, width x height), shown at `moment_s`.
   Result<void> add_frame(std::span<const std::uint8_t> rgba, std::size_t width,
@@ -31,6 +36,8 @@ class ClipMatcher {
 
  private:
   void search_queued();
+  std::vector<QueryHit> search(const QueryBatch& batch);
+  void note_nearest(const QueryBatch& batch, std::span<const QueryHit> hits);
 
   std::vector<PackedHash> signed_;
   RecordingClock clock_;
@@ -38,5 +45,6 @@ class ClipMatcher {
   RecordingSearch search_;
   CandidateClip clip_;
   std::vector<Vote> votes_;
+  std::vector<View> active_;  // views that found something in the last batch
   std::optional<int> nearest_;
 };

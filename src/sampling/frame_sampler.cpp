@@ -131,6 +131,8 @@ FrameFormat recorder_frames(double fps) {
   return {.fps = fps, .width = pdq::kFrameSide, .height = pdq::kFrameSide};
 }
 
+double candidate_rate(double signed_fps) { return std::max(30.0, 4 * signed_fps); }
+
 FrameFormat candidate_frames(double fps, bool still) {
   return {.fps = fps, .width = 128, .height = 128, .first_frame_only = still};
 }
@@ -174,4 +176,17 @@ Result<FrameSampling> sample_frames(
                                   : too_short(input, format.fps, probed.duration);
   }
   return sampling;
+}
+
+Result<FrameSampling> sample_candidate(const std::string& input, double fps,
+                                       const CandidateFrameSink& on_frame) {
+  for (const bool still : {false, true}) {
+    const FrameFormat format = candidate_frames(fps, still);
+    std::uint64_t frames = 0;
+    auto sampled = sample_frames(input, format, [&](std::span<const std::uint8_t> frame) {
+      return on_frame(frame, format, frames++);
+    });
+    if (!sampled || frames > 0 || !sampled->no_frames_reason.empty()) return sampled;
+  }
+  return FrameSampling{};
 }

@@ -35,6 +35,12 @@ struct FrameFormat {
 
 /// The recorder's frames at `fps`: the hash's 512x512 RGBA square, bilinear.
 FrameFormat recorder_frames(double fps);
+/// The rate a recorder signs at unless told otherwise.
+inline constexpr double kDefaultSignedFps = 2.0;
+/// The rate a candidate clip is sampled at by default against hashes signed
+/// at `signed_fps`: denser, so a clip cut anywhere between two signed
+/// samples still has a frame close to each of them.
+double candidate_rate(double signed_fps);
 /// A candidate clip's frames at `fps`, smaller than the recorder's (the
 /// clip is not signed, and its hashes stay within a few bits of those of
 /// the recorder's frames), or its first frame alone for a still.
@@ -51,3 +57,13 @@ Result<FrameSampling> sample_frames(
     const std::string& input, const FrameFormat& format,
     const std::function<Result<void>(std::span<const std::uint8_t>)>& on_frame,
     std::string_view no_video_advice = {});
+
+/// What a candidate frame is handed on with: its format and its index.
+using CandidateFrameSink =
+    std::function<Result<void>(std::span<const std::uint8_t>, const FrameFormat&, std::uint64_t)>;
+
+/// A candidate clip's frames at `fps`, or, for a clip too short for the
+/// rate's first tick (a still image, a one-frame video), its first frame as
+/// a still; fails as sample_frames does.
+Result<FrameSampling> sample_candidate(const std::string& input, double fps,
+                                       const CandidateFrameSink& on_frame);
