@@ -74,6 +74,42 @@ std::optional<std::pair<std::size_t, std::size_t>> bars(std::span<const std::uin
   return std::pair(bar, count - 2 * bar);
 }
 
+// The picture area stretched back to the frame's square, bilinear, so it is
+// hashed from the same grid of samples as a frame without bars.
+pdq::RgbaImage stretch(const pdq::RgbaImage& area, std::size_t side, std::vector<std::uint8_t>& out) {
+  const std::size_t stride = area.stride == 0 ? 4 * area.width : area.stride;
+  out.resize(4 * side * side);
+  // The source position of output line i, as its lower neighbour and weight.
+  auto axis = [side](std::size_t i, std::size_t length, std::size_t& low, double& weight) {
+    const double at = std::clamp((static_cast<double>(i) + 0.5) * static_cast<double>(length) /
+                                         static_cast<double>(side) - 0.5,
+                                 0.0, static_cast<double>(length - 1));
+    low = static_cast<std::size_t>(at);
+    weight = at - static_cast<double>(low);
+  };
+  for (std::size_t y = 0; y < side; ++y) {
+    std::size_t y0;
+    double wy;
+    axis(y, area.height, y0, wy);
+    const std::size_t y1 = std::min(y0 + 1, area.height - 1);
+    for (std::size_t x = 0; x < side; ++x) {
+      std::size_t x0;
+      double wx;
+      axis(x, area.width, x0, wx);
+      const std::size_t x1 = std::min(x0 + 1, area.width - 1);
+      for (std::size_t c = 0; c < 4; ++c) {
+        auto px = [&](std::size_t xx, std::size_t yy) {
+          return static_cast<double>(area.bytes[yy * stride + 4 * xx + c]);
+        };
+        const double top = px(x0, y0) * (1 - wx) + px(x1, y0) * wx;
+        const double bottom = px(x0, y1) * (1 - wx) + px(x1, y1) * wx;
+        out[4 * (y * side + x) + c] = static_cast<std::uint8_t>(top * (1 - wy) + bottom * wy + 0.5);
+      }
+    }
+  }
+  return {out, side, side, 0};
+}
+
 // The image at half its width and height, each pixel the mean of four.
 pdq::RgbaImage average_halves(const pdq::RgbaImage& image, std::vector<std::uint8_t>& out) {
   const std::size_t width = image.width / 2, height = image.height / 2;
@@ -137,7 +173,8 @@ Result<CandidateViews> ViewMaker::views_of(std::span<const std::uint8_t> rgba, s
     const std::size_t stride = 4 * width;
     const pdq::RgbaImage picture{rgba.subspan(area->y * stride + 4 * area->x), area->width,
                                  area->height, stride};
-    if (auto r = add_views(picture, area->box, out); !r) return fail(r.error());
+    const pdq::RgbaImage square = stretch(picture, std::max(width, height), stretched_);
+    if (auto r = add_views(square, area->box, out); !r) return fail(r.error());
   }
   return out;
 }

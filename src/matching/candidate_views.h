@@ -59,7 +59,8 @@ class ViewMaker {
  private:
   Result<void> add_views(const pdq::RgbaImage& image, Box box, CandidateViews& out);
   pdq::Hasher hasher_;
-  std::vector<std::uint8_t> half_;  // the image averaged down two by two
+  std::vector<std::uint8_t> half_;       // the image averaged down two by two
+  std::vector<std::uint8_t> stretched_;  // a picture area brought back to the frame's size
 };
 
 /// The 256 bits of a hash as four words, byte 0 highest.

@@ -17,6 +17,7 @@
 
 #include "encoding/decimal.h"
 #include "fileio/fd.h"
+#include "fileio/progress.h"
 #include "sampling/child_process.h"
 #include "sampling/frame_buffer.h"
 #include "sampling/probe.h"
@@ -94,9 +95,21 @@ class HashedCounter {
         total_ = expected_frame_count(format_.fps, *duration);
       }
     }
+    if (!format_.count_every_frame) {
+      // A line for a person at a terminal, redrawn a few times a second.
+      shown_ = hashed_;
+      if (line_.due()) line_.draw(hashed_counter(hashed_, total_).substr(1));
+      return;
+    }
     std::string text;
     while (shown_ < hashed_) text += hashed_counter(++shown_, total_);
     progress(text);
+  }
+  // Ends the counter: a newline after the lines counted every frame.
+  void finish() {
+    show();
+    if (format_.count_every_frame) progress("\n");
+    line_.clear();
   }
   std::uint64_t hashed() const { return hashed_; }
 
@@ -106,6 +119,7 @@ class HashedCounter {
   std::optional<std::uint64_t> total_;
   std::uint64_t hashed_ = 0;
   std::uint64_t shown_ = 0;
+  StatusLine line_;
 };
 
 // Reads frames from the pipe until it ends (a partial last frame ends it
@@ -134,7 +148,11 @@ FrameFormat recorder_frames(double fps) {
 double candidate_rate(double signed_fps) { return std::max(30.0, 4 * signed_fps); }
 
 FrameFormat candidate_frames(double fps, bool still) {
-  return {.fps = fps, .width = 128, .height = 128, .first_frame_only = still};
+  return {.fps = fps,
+          .width = 128,
+          .height = 128,
+          .first_frame_only = still,
+          .count_every_frame = false};
 }
 
 Result<FrameSampling> sample_frames(
@@ -152,9 +170,11 @@ Result<FrameSampling> sample_frames(
   HashedCounter counter(probes, format);
   // On an early return the child's owner kills and reaps ffmpeg.
   auto hashed = read_piped_frames(child->output().get(), format.frame_bytes(), on_frame, counter);
-  counter.show();
-  if (!hashed) return fail(hashed.error());
-  progress("\n");
+  if (!hashed) {
+    counter.show();
+    return fail(hashed.error());
+  }
+  counter.finish();
   auto status = child->wait();
   if (!status) return fail("wait for ffmpeg: " + status.error());
   const MediaProbes& probed = probes.get();

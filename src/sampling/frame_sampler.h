@@ -29,6 +29,9 @@ struct FrameFormat {
   bool gray = false;  // one byte a pixel (luminance) instead of four (RGBA)
   std::string scale_flags = "bilinear";
   bool first_frame_only = false;  // a still: no rate filter, one frame
+  // The "hashed N/T frames" counter on every frame, on any standard error;
+  // otherwise only on a terminal, a few times a second.
+  bool count_every_frame = true;
 
   std::size_t frame_bytes() const { return width * height * (gray ? 1 : 4); }
 };
