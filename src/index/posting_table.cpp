@@ -159,132 +159,138 @@ std::optional<std::uint64_t> PostingTableView::select_zero(std::uint64_t rank) c
   return std::nullopt;
 }
 
-std::optional<std::pair<std::uint64_t, std::uint64_t>> PostingTableView::find(
-    std::uint32_t key) const {
-  const std::uint64_t h = key >> low_bits_;
-  if (h >= buckets_) return std::nullopt;
-  std::uint64_t begin = 0;
-  if (h > 0) {
-    const auto z = select_zero(h - 1);
-    if (!z || *z < h - 1) return std::nullopt;
-    begin = *z - (h - 1);
-  }
-  const auto z = select_zero(h);
-  if (!z || *z < h || *z - h < begin) return std::nullopt;
-  return narrow(begin, *z - h, key);
-}
-
-std::optional<std::pair<std::uint64_t, std::uint64_t>> PostingTableView::narrow(
-    std::uint64_t begin, std::uint64_t end, std::uint32_t key) const {
-  if (end > entries_) return std::nullopt;
-  if (low_bits_ == 0 || begin == end) return std::pair{begin, end};
-  const int width = static_cast<int>(low_bits_);
-  if (!pages_->check(bytes_.low + begin * low_bits_ / 8, (end - begin) * low_bits_ / 8 + 9)) {
-    return std::nullopt;
-  }
-  const std::uint64_t want = key & ((std::uint64_t{1} << low_bits_) - 1);
-  while (begin < end && read_bits(bytes_.low, begin, width) < want) ++begin;
-  std::uint64_t last = begin;
-  while (last < end && read_bits(bytes_.low, last, width) == want) ++last;
-  return std::pair{begin, last};
-}
-
-bool PostingTableView::append_ids(std::uint64_t first, std::uint64_t last,
-                                  std::vector<std::uint32_t>& out) const {
-  if (first >= last) return true;
-  const std::uint64_t bit = first * static_cast<std::uint64_t>(id_bits_);
-  const std::uint64_t span = (last - first) * static_cast<std::uint64_t>(id_bits_);
-  if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
-  for (std::uint64_t i = first; i < last; ++i) {
-    out.push_back(static_cast<std::uint32_t>(read_bits(bytes_.ids, i, id_bits_)));
-  }
-  return true;
-}
-
 namespace {
 
-// Reads the high bit vector forward, one checked word at a time.
-class HighBits {
- public:
-  HighBits(const std::uint8_t* bytes, std::uint64_t bits, const PageChecker* pages)
-      : bytes_(bytes), bits_(bits), pages_(pages) {}
-  // The position just after the `count`-th zero (from 1) at or after `from`.
-  std::optional<std::uint64_t> after_zeros(std::uint64_t from, std::uint64_t count) {
-    for (std::uint64_t w = from / 64, skip = from % 64;; ++w, skip = 0) {
-      const auto zeros = zeros_in(w, skip);
-      if (!zeros) return std::nullopt;
-      const auto found = static_cast<std::uint64_t>(std::popcount(*zeros));
-      if (found >= count)
-        return w * 64 + static_cast<std::uint64_t>(select_in_word(*zeros, count - 1)) + 1;
-      count -= found;
-    }
-  }
-  // The position of the first zero at or after `from`.
-  std::optional<std::uint64_t> next_zero(std::uint64_t from) {
-    for (std::uint64_t w = from / 64, skip = from % 64;; ++w, skip = 0) {
-      const auto zeros = zeros_in(w, skip);
-      if (!zeros) return std::nullopt;
-      if (*zeros != 0) return w * 64 + static_cast<std::uint64_t>(std::countr_zero(*zeros));
-    }
-  }
-
- private:
-  std::optional<std::uint64_t> zeros_in(std::uint64_t w, std::uint64_t skip) {
-    if (w != loaded_) {
-      if (w * 64 >= bits_ || !pages_->check(bytes_ + w * 8, 8)) return std::nullopt;
-      word_ = load64(bytes_ + w * 8);
-      loaded_ = w;
-    }
-    return ~word_ & (~std::uint64_t{0} << skip);
-  }
-
-  const std::uint8_t* bytes_;
-  std::uint64_t bits_;
-  const PageChecker* pages_;
-  std::uint64_t loaded_ = ~std::uint64_t{0}, word_ = 0;
-};
+constexpr std::uint64_t kBad = ~std::uint64_t{0};
+// A region this small next to its probes is cheaper to look up probe by
+// probe through the sampled zeros than to decode whole.
+constexpr std::uint64_t kDecodeBucketsPerProbe = 32;
 
 }  // namespace
 
+// Reads the high bit vector forward, one word at a time, each inside the
+// vector and in a checked page; positions come back as kBad where not.
+class RegionLookup::HighBits {
+ public:
+  HighBits(const std::uint8_t* bytes, std::uint64_t bits, const PageChecker* pages)
+      : bytes_(bytes), words_((bits + 63) / 64), window_(pages) {}
+  // The position just after the `count`-th zero (from 1) at or after `from`.
+  std::uint64_t after_zeros(std::uint64_t from, std::uint64_t count) {
+    std::uint64_t w = from / 64;
+    std::uint64_t zeros = 0;
+    if (!zeros_in(w, from % 64, zeros)) return kBad;
+    for (auto found = static_cast<std::uint64_t>(std::popcount(zeros)); found < count;
+         found = static_cast<std::uint64_t>(std::popcount(zeros))) {
+      count -= found;
+      if (!zeros_in(++w, 0, zeros)) return kBad;
+    }
+    return w * 64 + static_cast<std::uint64_t>(select_in_word(zeros, count - 1)) + 1;
+  }
+  // The zeros of word w at or after bit `skip` of it, as ones; false past
+  // the vector or on a page that fails its check.
+  bool zeros_in(std::uint64_t w, std::uint64_t skip, std::uint64_t& zeros) {
+    if (w >= words_ || !window_.covers(bytes_ + w * 8, 8)) return false;
+    zeros = ~load64(bytes_ + w * 8) & (~std::uint64_t{0} << skip);
+    return true;
+  }
+
+ private:
+  const std::uint8_t* bytes_;
+  std::uint64_t words_;
+  PageWindow window_;
+};
+
+RegionLookup::RegionLookup(const PostingTableView& table, int split_bits)
+    : table_(table),
+      region_buckets_(std::uint64_t{1} << (split_bits - static_cast<int>(table.low_bits_))),
+      high_(std::make_unique<HighBits>(table.bytes_.high, table.high_bits_, table.pages_)),
+      ids_(table.pages_),
+      low_(table.pages_) {}
+
+RegionLookup::RegionLookup(RegionLookup&&) noexcept = default;
+RegionLookup::~RegionLookup() = default;
+
 VORLANT_POPCOUNT_CLONES
-bool PostingTableView::join(std::span<const std::uint64_t> probes, int tag_bits,
-                            std::vector<std::uint64_t>& out) const {
-  HighBits high(bytes_.high, high_bits_, pages_);
-  std::uint64_t bucket = 0, start = 0;  // bucket's ones begin at bit start
-  for (std::size_t i = 0; i < probes.size();) {
-    const auto key = static_cast<std::uint32_t>(probes[i] >> 32);
-    const std::uint64_t h = key >> low_bits_;
-    if (h >= buckets_ || h < bucket) return false;
-    // Far ahead, a sampled zero is nearer than walking there.
-    const auto begin = h - bucket > 2 * kSampleEvery
-                           ? select_zero(h - 1).transform([](auto z) { return z + 1; })
-                       : h > bucket ? high.after_zeros(start, h - bucket)
-                                    : std::optional{start};
-    const auto end_zero = begin ? high.next_zero(*begin) : std::nullopt;
-    if (!end_zero || *end_zero >= high_bits_ || *begin < h) return false;
-    bucket = h;
-    start = *begin;
-    auto range = narrow(start - h, *end_zero - h, key);
-    if (!range) return false;
-    // Every probe of this key takes the same entries.
-    std::size_t next = i + 1;
-    while (next < probes.size() && probes[next] >> 32 == key) ++next;
-    if (!append_pairs(*range, probes.subspan(i, next - i), tag_bits, out)) return false;
-    i = next;
+bool RegionLookup::lookup(std::uint64_t region, std::span<const std::uint64_t> probes,
+                          std::vector<std::uint64_t>& out) {
+  const std::uint64_t first = region * region_buckets_;
+  if (first >= table_.buckets_ || first < next_bucket_) return false;
+  const std::uint64_t count = std::min(region_buckets_, table_.buckets_ - first);
+  if (probes.size() * kDecodeBucketsPerProbe < count) return lookup_each(probes, out);
+  if (!decode(first, count)) return false;
+  const std::uint64_t low_mask = (std::uint64_t{1} << table_.low_bits_) - 1;
+  for (std::uint64_t probe : probes) {
+    const std::uint64_t key = probe >> 32;
+    const std::uint64_t j = (key >> table_.low_bits_) - first;
+    if (j >= count) return false;
+    for (std::uint64_t e = offsets_[j]; e < offsets_[j + 1]; ++e) {
+      if (table_.low_bits_ > 0 &&
+          read_bits(table_.bytes_.low, e, static_cast<int>(table_.low_bits_)) != (key & low_mask)) {
+        continue;
+      }
+      out.push_back(read_bits(table_.bytes_.ids, e, table_.id_bits_) << 32 | (probe & 0xffffffffu));
+    }
   }
   return true;
 }
 
-bool PostingTableView::append_pairs(std::pair<std::uint64_t, std::uint64_t> range,
-                                    std::span<const std::uint64_t> probes, int tag_bits,
-                                    std::vector<std::uint64_t>& out) const {
-  if (range.first == range.second) return true;
-  const std::uint64_t bit = range.first * static_cast<std::uint64_t>(id_bits_);
-  const std::uint64_t span = (range.second - range.first) * static_cast<std::uint64_t>(id_bits_);
-  if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
-  for (std::uint64_t e = range.first; e < range.second; ++e) {
-    const std::uint64_t id = read_bits(bytes_.ids, e, id_bits_);
-    for (std::uint64_t probe : probes) out.push_back(id << tag_bits | (probe & 0xffffffffu));
+bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
+  // Far ahead, a sampled zero is nearer than walking there.
+  if (first != next_bucket_) {
+    bit_ = first - next_bucket_ <= 2 * kSampleEvery
+               ? high_->after_zeros(bit_, first - next_bucket_)
+               : table_.select_zero(first - 1).value_or(kBad - 1) + 1;
+  }
+  if (bit_ == kBad || bit_ < first) return false;
+  // Bucket b's entries end where its zero lies, less the b zeros before it.
+  offsets_.resize(count + 1);
+  offsets_[0] = bit_ - first;
+  std::uint64_t w = bit_ / 64, zeros = 0, position = 0;
+  if (!high_->zeros_in(w, bit_ % 64, zeros)) return false;
+  for (std::uint64_t b = 0; b < count; ++b) {
+    while (zeros == 0) {
+      if (!high_->zeros_in(++w, 0, zeros)) return false;
+    }
+    position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
+    zeros &= zeros - 1;
+    offsets_[b + 1] = position - (first + b);
+  }
+  if (position >= table_.high_bits_ || offsets_[count] > table_.entries_) return false;
+  bit_ = position + 1;
+  next_bucket_ = first + count;
+  return covered(offsets_[0], offsets_[count]);
+}
+
+bool RegionLookup::covered(std::uint64_t first, std::uint64_t last) {
+  if (first == last) return true;
+  const auto span = [](std::uint64_t from, std::uint64_t to, int width) {
+    const std::uint64_t bit = from * static_cast<std::uint64_t>(width);
+    return std::pair{bit / 8, (bit % 8 + (to - from) * static_cast<std::uint64_t>(width) + 7) / 8 + 8};
+  };
+  const auto ids = span(first, last, table_.id_bits_);
+  const auto low = span(first, last, static_cast<int>(table_.low_bits_));
+  return ids_.covers(table_.bytes_.ids + ids.first, ids.second) &&
+         (table_.low_bits_ == 0 || low_.covers(table_.bytes_.low + low.first, low.second));
+}
+
+bool RegionLookup::lookup_each(std::span<const std::uint64_t> probes,
+                               std::vector<std::uint64_t>& out) {
+  const std::uint64_t low_mask = (std::uint64_t{1} << table_.low_bits_) - 1;
+  for (std::uint64_t probe : probes) {
+    const std::uint64_t key = probe >> 32;
+    const std::uint64_t h = key >> table_.low_bits_;
+    const auto end_zero = table_.select_zero(h);
+    const auto begin_zero = h == 0 ? std::optional<std::uint64_t>(0) : table_.select_zero(h - 1);
+    if (!end_zero || !begin_zero || *end_zero < h) return false;
+    const std::uint64_t begin = h == 0 ? 0 : *begin_zero + 1 - h, end = *end_zero - h;
+    if (begin > end || end > table_.entries_ || !covered(begin, end)) return false;
+    for (std::uint64_t e = begin; e < end; ++e) {
+      if (table_.low_bits_ > 0 &&
+          read_bits(table_.bytes_.low, e, static_cast<int>(table_.low_bits_)) != (key & low_mask)) {
+        continue;
+      }
+      out.push_back(read_bits(table_.bytes_.ids, e, table_.id_bits_) << 32 | (probe & 0xffffffffu));
+    }
   }
   return true;
 }

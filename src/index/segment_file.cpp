@@ -77,14 +77,6 @@ Result<void> SegmentReader::read_recordings(std::uint64_t offset, std::uint64_t 
   return {};
 }
 
-std::optional<PackedHash> SegmentReader::rep(std::uint64_t run) const {
-  const std::uint64_t at = reps_at_ + run * 32;
-  if (run >= runs_ || !pages_->check_at(at, 32)) return std::nullopt;
-  PackedHash h;
-  std::memcpy(h.data(), file_.data() + at, 32);
-  return h;
-}
-
 std::optional<RunLocation> SegmentReader::locate(std::uint64_t run) const {
   if (run >= runs_) return std::nullopt;
   const std::uint64_t mark = checkpoints_at_ + run / kCheckpointEvery * 16;

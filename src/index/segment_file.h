@@ -5,6 +5,7 @@
 // when it first touches the page.
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -65,7 +66,17 @@ class SegmentReader {
   std::string corrupted() const;
 
   /// Run `run`'s representative; nullopt when its page fails its check.
-  std::optional<PackedHash> rep(std::uint64_t run) const;
+  std::optional<PackedHash> rep(std::uint64_t run) const {
+    const std::uint64_t at = reps_at_ + run * 32;
+    if (run >= runs_ || !pages_->check_at(at, 32)) return std::nullopt;
+    PackedHash h;
+    std::memcpy(h.data(), file_.data() + at, 32);
+    return h;
+  }
+  /// Asks the processor to fetch run `run`'s representative ahead of rep().
+  void prefetch_rep(std::uint64_t run) const {
+    if (run < runs_) __builtin_prefetch(file_.data() + reps_at_ + run * 32);
+  }
   /// Where run `run` < runs() lies; nullopt when the bytes are corrupted.
   std::optional<RunLocation> locate(std::uint64_t run) const;
   /// Index into recordings() of the recording that holds run `run`.

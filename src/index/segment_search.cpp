@@ -1,9 +1,12 @@
-// Batch search in one segment. Queries go in chunks; for each table every
-// query's probe keys are generated and radix-sorted, so the table is walked
-// once in key order, and the candidate (run, query) pairs are sorted by run,
-// so representatives are read in file order and each once per chunk. Each candidate run is then
-// measured member by member: a member's distance is the representative's, moved by one for each of
-// its flipped bits, so a run is found whenever any member is within the distance, and reported as
+// Batch search in a set of segments. Queries go in chunks. For each table,
+// the chunk's probe keys come region by region (probe_regions) and each
+// region is looked up in every segment's table that shares the substring,
+// reading the table forward; the candidate (run, query) pairs found are
+// dealt into partitions of a few thousand runs, so that measuring them
+// against the runs' representatives reads memory that stays in the cache.
+// A near run is then measured member by member: a member's distance is the
+// representative's, moved by one for each of its flipped bits, so a run is
+// found whenever any member is within the distance, and reported as
 // exactly its members that are.
 
 #include "index/segment_search.h"
@@ -16,41 +19,69 @@
 #include "index/multi_index.h"
 #include "index/popcount_clones.h"
 #include "index/posting_table.h"
+#include "index/probe_regions.h"
 
 namespace {
 
-constexpr int kChunkBits = 12;  // queries per chunk: 4,096
-constexpr std::size_t kChunk = std::size_t{1} << kChunkBits;
+constexpr int kQueryBits = 13;  // queries per chunk: 8,192
+constexpr std::size_t kChunk = std::size_t{1} << kQueryBits;
+constexpr std::uint32_t kQueryMask = kChunk - 1;
+// Runs per partition: their representatives (256 KiB) stay in the cache
+// while the partition's pairs are measured.
+constexpr int kPartBits = 13;
+// Keys per region below the split: a region's bucket offsets fill 32 KiB.
+constexpr int kSplitBits = 12;
 
 struct Chunk {
   std::span<const PackedHash> queries;
   std::uint32_t base = 0;  // index of its first query in the batch
 };
 
+// For each segment and each of its partitions, the candidate pairs (run
+// within the partition << kQueryBits | query).
+using Partitions = std::vector<std::vector<std::vector<std::uint32_t>>>;
+
 // Buffers kept from chunk to chunk, so their pages are touched once.
 struct Scratch {
-  std::vector<std::uint64_t> probes, pairs, near, spare;
-  std::vector<std::uint64_t> seen;  // for each query, the last run it was measured against
+  std::vector<std::uint32_t> keys;
+  std::vector<std::uint64_t> probes, found, spare;
+  std::vector<std::uint32_t> near, ordered, counts;
+  std::vector<std::uint64_t> seen;  // for each query, the stamp of the run it was last measured with
+  std::uint64_t stamp = 0;
+  Partitions parts;
 };
 
-// Emits, for each query of `pairs` (all of one run), the stretches of the
+// One table of one segment, probed with the substring's regions.
+struct TableUse {
+  std::size_t segment = 0, table = 0;
+  Substring sub;
+  int radius = 0, split = 0;
+};
+
+VORLANT_POPCOUNT_CLONES
+int distance(const PackedHash& a, const PackedHash& b) {
+  return std::popcount(a[0] ^ b[0]) + std::popcount(a[1] ^ b[1]) + std::popcount(a[2] ^ b[2]) +
+         std::popcount(a[3] ^ b[3]);
+}
+
+// Emits, for each query of `pairs` (all of run `run`), the stretches of the
 // run's members within max_distance of it.
-Result<void> measure_run(const SegmentReader& segment, std::span<const std::uint64_t> pairs,
-                         const Chunk& chunk, int max_distance, std::vector<SegmentHit>& out) {
-  const std::uint64_t run = pairs.front() >> kChunkBits;
+Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
+                         std::span<const std::uint32_t> pairs, const Chunk& chunk,
+                         int max_distance, std::vector<SegmentHit>& out) {
   const auto rep = segment.rep(run);
   const auto where = segment.locate(run);
   const SegmentRecording& rec = segment.recordings()[segment.recording_of(run)];
   if (!rep || !where || where->position < rec.first_position) return fail(segment.corrupted());
   const std::uint64_t first = where->position - rec.first_position;
-  for (std::uint64_t pair : pairs) {
+  for (std::uint32_t pair : pairs) {
     auto record = RunRecord::parse(where->record, segment.run_radius());
     if (!record || first + record->members() > rec.hashes) return fail(segment.corrupted());
-    const PackedHash& query = chunk.queries[pair & (kChunk - 1)];
-    const auto q = static_cast<std::uint32_t>(chunk.base + (pair & (kChunk - 1)));
+    const PackedHash& query = chunk.queries[pair & kQueryMask];
+    const auto q = static_cast<std::uint32_t>(chunk.base + (pair & kQueryMask));
     const PackedHash differ = {(*rep)[0] ^ query[0], (*rep)[1] ^ query[1], (*rep)[2] ^ query[2],
                                (*rep)[3] ^ query[3]};
-    const int rep_distance = hamming_distance(*rep, query);
+    const int rep_distance = distance(*rep, query);
     bool open = false;
     for (std::uint32_t m = 0; m < record->members(); ++m) {
       int d = rep_distance;
@@ -75,120 +106,214 @@ Result<void> measure_run(const SegmentReader& segment, std::span<const std::uint
   return {};
 }
 
-// Candidate pairs (run << kChunkBits | query) from probing every table,
-// sorted by run; a pair found through several tables appears several times.
-Result<void> candidates(const SegmentReader& segment, const Chunk& chunk,
-                        const std::vector<int>& radii, Scratch& s) {
-  s.pairs.clear();
-  for (std::size_t t = 0; t < radii.size(); ++t) {
-    const Substring sub = segment.layout()[t];
-    const std::vector<std::uint32_t> masks = flip_masks(sub.bits, radii[t]);
-    s.probes.clear();
-    for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-      const std::uint32_t key = substring_key(chunk.queries[q], sub);
-      for (std::uint32_t mask : masks) s.probes.push_back(std::uint64_t{key ^ mask} << 32 | q);
-    }
-    sort_by_bits(s.probes, 32, sub.bits, s.spare);
-    if (!segment.table(t).join(s.probes, kChunkBits, s.pairs)) return fail(segment.corrupted());
-  }
-  sort_by_bits(s.pairs, kChunkBits, std::bit_width(kMaxSegmentRuns - 1), s.spare);
-  return {};
-}
-
-// Keeps the pairs whose representative lies within `limit` of the query,
-// reading each representative once; false when one fails its check.
-VORLANT_POPCOUNT_CLONES
-bool near_pairs(const SegmentReader& segment, const Chunk& chunk, int limit, Scratch& s) {
-  s.near.clear();
-  std::uint64_t run = ~std::uint64_t{0};
-  std::optional<PackedHash> rep;
-  for (std::uint64_t pair : s.pairs) {
-    if (pair >> kChunkBits != run) {
-      run = pair >> kChunkBits;
-      rep = segment.rep(run);
-      if (!rep) return false;
-    }
-    const PackedHash& q = chunk.queries[pair & (kChunk - 1)];
-    const int d = std::popcount((*rep)[0] ^ q[0]) + std::popcount((*rep)[1] ^ q[1]) +
-                  std::popcount((*rep)[2] ^ q[2]) + std::popcount((*rep)[3] ^ q[3]);
-    if (d <= limit) s.near.push_back(pair);
+// Keeps the pairs of partition `part` whose representative lies within
+// `limit` of the query (a member lies within the distance only if its
+// representative lies within the distance plus the run's radius); false
+// when a page fails its check.
+bool keep_near(const SegmentReader& segment, std::uint64_t part,
+               std::span<const std::uint32_t> pairs, const Chunk& chunk, int limit,
+               std::vector<std::uint32_t>& near) {
+  // Far enough ahead that a representative has arrived when its turn comes.
+  constexpr std::size_t kAhead = 16;
+  const std::uint64_t base = part << kPartBits;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i + kAhead < pairs.size()) segment.prefetch_rep(base + (pairs[i + kAhead] >> kQueryBits));
+    const auto rep = segment.rep(base + (pairs[i] >> kQueryBits));
+    if (!rep) return false;
+    if (distance(*rep, chunk.queries[pairs[i] & kQueryMask]) <= limit) near.push_back(pairs[i]);
   }
   return true;
 }
 
-// The same for every run against every query: the search past the tables' reach.
-VORLANT_POPCOUNT_CLONES
-bool scan_pairs(const SegmentReader& segment, const Chunk& chunk, int limit, Scratch& s) {
-  s.near.clear();
-  for (std::uint64_t run = 0; run < segment.runs(); ++run) {
+// The same for every run of the partition against every query: the search
+// past the tables' reach.
+bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& chunk, int limit,
+               std::vector<std::uint32_t>& near) {
+  const std::uint64_t base = part << kPartBits;
+  const std::uint64_t end = std::min(segment.runs(), base + (std::uint64_t{1} << kPartBits));
+  for (std::uint64_t run = base; run < end; ++run) {
     const auto rep = segment.rep(run);
     if (!rep) return false;
     for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-      const PackedHash& h = chunk.queries[q];
-      const int d = std::popcount((*rep)[0] ^ h[0]) + std::popcount((*rep)[1] ^ h[1]) +
-                    std::popcount((*rep)[2] ^ h[2]) + std::popcount((*rep)[3] ^ h[3]);
-      if (d <= limit) s.near.push_back(run << kChunkBits | q);
+      if (distance(*rep, chunk.queries[q]) <= limit) {
+        near.push_back(static_cast<std::uint32_t>((run - base) << kQueryBits | q));
+      }
     }
   }
   return true;
 }
 
-Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int max_distance,
-                          Scratch& s, std::vector<SegmentHit>& out) {
-  // A member lies within max_distance only if its run's representative lies
-  // within max_distance plus the run's radius.
-  const int limit = max_distance + segment.run_radius();
-  const auto radii = probe_radii(segment.layout(), max_distance);
-  if (radii) {
-    if (auto r = candidates(segment, chunk, *radii, s); !r) return r;
-    if (!near_pairs(segment, chunk, limit, s)) return fail(segment.corrupted());
-  } else if (!scan_pairs(segment, chunk, limit, s)) {  // beyond what the tables reach
-    return fail(segment.corrupted());
+// Orders a partition's near pairs by run, each run's queries in the order
+// found; few are sorted in place, many counted out by run.
+void order_by_run(Scratch& s) {
+  if (s.near.size() < 1024) {
+    std::sort(s.near.begin(), s.near.end());
+    return;
   }
-  // The pairs come sorted by run; a run's queries may repeat (once for each
-  // table that found it), so each run's group is cut to its first sightings.
-  s.seen.assign(chunk.queries.size(), ~std::uint64_t{0});
-  for (std::size_t i = 0, j; i < s.near.size(); i = j) {
-    const std::uint64_t run = s.near[i] >> kChunkBits;
+  s.counts.assign((std::size_t{1} << kPartBits) + 1, 0);
+  for (std::uint32_t pair : s.near) ++s.counts[(pair >> kQueryBits) + 1];
+  for (std::size_t r = 1; r < s.counts.size(); ++r) s.counts[r] += s.counts[r - 1];
+  s.ordered.resize(s.near.size());
+  for (std::uint32_t pair : s.near) s.ordered[s.counts[pair >> kQueryBits]++] = pair;
+  s.near.swap(s.ordered);
+}
+
+// Measures the near pairs of one partition, each run once for each query:
+// a pair found through several tables is taken once.
+Result<void> measure_near(const SegmentReader& segment, std::uint64_t part, Scratch& s,
+                          const Chunk& chunk, int max_distance, std::vector<SegmentHit>& out) {
+  order_by_run(s);
+  std::vector<std::uint32_t>& near = s.near;
+  s.seen.resize(kChunk, 0);
+  for (std::size_t i = 0, j; i < near.size(); i = j) {
+    const std::uint32_t run = near[i] >> kQueryBits;
+    ++s.stamp;
     std::size_t kept = i;
-    for (j = i; j < s.near.size() && s.near[j] >> kChunkBits == run; ++j) {
-      std::uint64_t& seen = s.seen[s.near[j] & (kChunk - 1)];
-      if (seen != run) s.near[kept++] = s.near[j];
-      seen = run;
+    for (j = i; j < near.size() && near[j] >> kQueryBits == run; ++j) {
+      std::uint64_t& seen = s.seen[near[j] & kQueryMask];
+      if (seen != s.stamp) near[kept++] = near[j];
+      seen = s.stamp;
     }
-    const auto group = std::span(s.near).subspan(i, kept - i);
-    if (auto r = measure_run(segment, group, chunk, max_distance, out); !r) return r;
+    const auto pairs = std::span(near).subspan(i, kept - i);
+    if (auto r = measure_run(segment, (part << kPartBits) + run, pairs, chunk, max_distance, out);
+        !r) {
+      return r;
+    }
+  }
+  return {};
+}
+
+// Every table the chunk probes, those of one substring, radius and split
+// next to each other; segments beyond the tables' reach are marked in `scan`.
+std::vector<TableUse> table_uses(std::span<const SegmentReader* const> segments,
+                                 int max_distance, std::vector<bool>& scan) {
+  std::vector<TableUse> uses;
+  for (std::size_t m = 0; m < segments.size(); ++m) {
+    const auto radii = probe_radii(segments[m]->layout(), max_distance);
+    scan[m] = !radii;
+    for (std::size_t t = 0; radii && t < radii->size(); ++t) {
+      const Substring sub = segments[m]->layout()[t];
+      // A region holds whole buckets of the table.
+      const int split = std::max<int>(std::min<int>(kSplitBits, sub.bits),
+                                      static_cast<int>(segments[m]->table(t).low_bits()));
+      uses.push_back({m, t, sub, (*radii)[t], split});
+    }
+  }
+  std::stable_sort(uses.begin(), uses.end(), [](const TableUse& a, const TableUse& b) {
+    return std::tuple(a.sub.offset, a.sub.bits, a.radius, a.split) <
+           std::tuple(b.sub.offset, b.sub.bits, b.radius, b.split);
+  });
+  return uses;
+}
+
+// Looks the probes of uses[0] (and of every use that shares its substring,
+// radius and split) up in their tables, dealing the pairs into partitions.
+Result<std::size_t> probe_tables(std::span<const SegmentReader* const> segments,
+                                 std::span<const TableUse> uses, const Chunk& chunk, Scratch& s) {
+  const TableUse& first = uses[0];
+  std::size_t n = 1;
+  while (n < uses.size() && uses[n].sub == first.sub && uses[n].radius == first.radius &&
+         uses[n].split == first.split) {
+    ++n;
+  }
+  s.keys.clear();
+  for (const PackedHash& q : chunk.queries) s.keys.push_back(substring_key(q, first.sub));
+  ProbeRegions regions(s.keys, first.sub.bits, first.radius, first.split);
+  std::vector<RegionLookup> lookups;
+  lookups.reserve(n);
+  for (std::size_t u = 0; u < n; ++u) {
+    lookups.emplace_back(segments[uses[u].segment]->table(uses[u].table), first.split);
+  }
+  std::uint64_t region = 0;
+  while (regions.next(region, s.probes)) {
+    for (std::size_t u = 0; u < n; ++u) {
+      s.found.clear();
+      const SegmentReader& segment = *segments[uses[u].segment];
+      if (!lookups[u].lookup(region, s.probes, s.found)) return fail(segment.corrupted());
+      auto& parts = s.parts[uses[u].segment];
+      for (std::uint64_t f : s.found) {
+        const std::uint64_t run = f >> 32;
+        if (run >= segment.runs()) return fail(segment.corrupted());
+        parts[run >> kPartBits].push_back(
+            static_cast<std::uint32_t>((run & ((1u << kPartBits) - 1)) << kQueryBits | (f & kQueryMask)));
+      }
+    }
+  }
+  return n;
+}
+
+Result<void> search_chunk(std::span<const SegmentReader* const> segments, const Chunk& chunk,
+                          int max_distance, Scratch& s, std::vector<SegmentHit>& out) {
+  s.parts.resize(segments.size());
+  for (std::size_t m = 0; m < segments.size(); ++m) {
+    s.parts[m].resize((segments[m]->runs() >> kPartBits) + 1);
+    for (auto& part : s.parts[m]) part.clear();
+  }
+  std::vector<bool> scan(segments.size());
+  const std::vector<TableUse> uses = table_uses(segments, max_distance, scan);
+  for (std::size_t u = 0; u < uses.size();) {
+    auto taken = probe_tables(segments, std::span(uses).subspan(u), chunk, s);
+    if (!taken) return fail(taken.error());
+    u += *taken;
+  }
+  for (std::size_t m = 0; m < segments.size(); ++m) {
+    const SegmentReader& segment = *segments[m];
+    const int limit = max_distance + segment.run_radius();
+    for (std::uint64_t p = 0; p < s.parts[m].size(); ++p) {
+      s.near.clear();
+      if (scan[m] ? !scan_near(segment, p, chunk, limit, s.near)
+                  : !keep_near(segment, p, s.parts[m][p], chunk, limit, s.near)) {
+        return fail(segment.corrupted());
+      }
+      if (auto r = measure_near(segment, p, s, chunk, max_distance, out); !r) return r;
+    }
   }
   return {};
 }
 
 }  // namespace
 
-Result<void> search_segment(const SegmentReader& segment, std::span<const PackedHash> queries,
-                            int max_distance, std::vector<SegmentHit>& out) {
-  if (max_distance < 0) return {};
+Result<void> search_segments(std::span<const SegmentReader* const> segments,
+                             std::span<const PackedHash> queries, int max_distance,
+                             std::vector<SegmentHit>& out) {
+  if (max_distance < 0 || segments.empty()) return {};
   Scratch scratch;
   for (std::size_t base = 0; base < queries.size(); base += kChunk) {
     const Chunk chunk{queries.subspan(base, std::min(kChunk, queries.size() - base)),
                       static_cast<std::uint32_t>(base)};
-    if (auto r = search_chunk(segment, chunk, max_distance, scratch, out); !r) return r;
+    if (auto r = search_chunk(segments, chunk, max_distance, scratch, out); !r) return r;
   }
   return {};
 }
 
 void merge_hits(std::vector<QueryHit>& hits) {
-  std::sort(hits.begin(), hits.end(), [](const QueryHit& a, const QueryHit& b) {
-    return a.query != b.query ? a.query < b.query : a.first < b.first;
-  });
+  // Counted out by query, keeping the order found: a segment reports each
+  // query's stretches of one recording in order, so only stretches from
+  // several segments or indexes need sorting.
+  std::uint32_t queries = 0;
+  for (const QueryHit& h : hits) queries = std::max(queries, h.query + 1);
+  std::vector<std::size_t> starts(std::size_t{queries} + 1, 0);
+  for (const QueryHit& h : hits) ++starts[h.query + 1];
+  for (std::size_t q = 1; q < starts.size(); ++q) starts[q] += starts[q - 1];
+  std::vector<QueryHit> ordered(hits.size());
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (const QueryHit& h : hits) ordered[next[h.query]++] = h;
+  const auto by_first = [](const QueryHit& a, const QueryHit& b) { return a.first < b.first; };
+  for (std::size_t q = 0; q < queries; ++q) {
+    const auto from = ordered.begin() + static_cast<std::ptrdiff_t>(starts[q]);
+    const auto to = ordered.begin() + static_cast<std::ptrdiff_t>(starts[q + 1]);
+    if (!std::is_sorted(from, to, by_first)) std::sort(from, to, by_first);
+  }
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    QueryHit& last = hits[kept == 0 ? 0 : kept - 1];
-    if (kept > 0 && last.query == hits[i].query && hits[i].first <= last.last + 1) {
-      last.last = std::max(last.last, hits[i].last);
-      last.distance = std::min(last.distance, hits[i].distance);
+  for (std::size_t i = 0; i < ordered.size(); ++i) {
+    QueryHit& last = ordered[kept == 0 ? 0 : kept - 1];
+    if (kept > 0 && last.query == ordered[i].query && ordered[i].first <= last.last + 1) {
+      last.last = std::max(last.last, ordered[i].last);
+      last.distance = std::min(last.distance, ordered[i].distance);
     } else {
-      hits[kept++] = hits[i];
+      ordered[kept++] = ordered[i];
     }
   }
-  hits.resize(kept);
+  ordered.resize(kept);
+  hits.swap(ordered);
 }
