@@ -168,47 +168,12 @@ constexpr std::uint64_t kDecodeBucketsPerProbe = 32;
 
 }  // namespace
 
-// Reads the high bit vector forward, one word at a time, each inside the
-// vector and in a checked page; positions come back as kBad where not.
-class RegionLookup::HighBits {
- public:
-  HighBits(const std::uint8_t* bytes, std::uint64_t bits, const PageChecker* pages)
-      : bytes_(bytes), words_((bits + 63) / 64), window_(pages) {}
-  // The position just after the `count`-th zero (from 1) at or after `from`.
-  std::uint64_t after_zeros(std::uint64_t from, std::uint64_t count) {
-    std::uint64_t w = from / 64;
-    std::uint64_t zeros = 0;
-    if (!zeros_in(w, from % 64, zeros)) return kBad;
-    for (auto found = static_cast<std::uint64_t>(std::popcount(zeros)); found < count;
-         found = static_cast<std::uint64_t>(std::popcount(zeros))) {
-      count -= found;
-      if (!zeros_in(++w, 0, zeros)) return kBad;
-    }
-    return w * 64 + static_cast<std::uint64_t>(select_in_word(zeros, count - 1)) + 1;
-  }
-  // The zeros of word w at or after bit `skip` of it, as ones; false past
-  // the vector or on a page that fails its check.
-  bool zeros_in(std::uint64_t w, std::uint64_t skip, std::uint64_t& zeros) {
-    if (w >= words_ || !window_.covers(bytes_ + w * 8, 8)) return false;
-    zeros = ~load64(bytes_ + w * 8) & (~std::uint64_t{0} << skip);
-    return true;
-  }
-
- private:
-  const std::uint8_t* bytes_;
-  std::uint64_t words_;
-  PageWindow window_;
-};
-
 RegionLookup::RegionLookup(const PostingTableView& table, int split_bits)
     : table_(table),
       region_buckets_(std::uint64_t{1} << (split_bits - static_cast<int>(table.low_bits_))),
-      high_(std::make_unique<HighBits>(table.bytes_.high, table.high_bits_, table.pages_)),
+      words_((table.high_bits_ + 63) / 64),
       ids_(table.pages_),
       low_(table.pages_) {}
-
-RegionLookup::RegionLookup(RegionLookup&&) noexcept = default;
-RegionLookup::~RegionLookup() = default;
 
 VORLANT_POPCOUNT_CLONES
 bool RegionLookup::lookup(std::uint64_t region, std::span<const std::uint64_t> probes,
@@ -218,49 +183,80 @@ bool RegionLookup::lookup(std::uint64_t region, std::span<const std::uint64_t> p
   const std::uint64_t count = std::min(region_buckets_, table_.buckets_ - first);
   if (probes.size() * kDecodeBucketsPerProbe < count) return lookup_each(probes, out);
   if (!decode(first, count)) return false;
-  const std::uint64_t low_mask = (std::uint64_t{1} << table_.low_bits_) - 1;
+  // Copies the compiler can keep in registers while `out` grows.
+  const std::uint64_t* const offsets = offsets_.data();
+  const std::uint8_t* const ids = table_.bytes_.ids;
+  const std::uint8_t* const low = table_.bytes_.low;
+  const int id_bits = table_.id_bits_;
+  const int low_bits = static_cast<int>(table_.low_bits_);
+  const std::uint64_t low_mask = (std::uint64_t{1} << low_bits) - 1;
   for (std::uint64_t probe : probes) {
     const std::uint64_t key = probe >> 32;
-    const std::uint64_t j = (key >> table_.low_bits_) - first;
+    const std::uint64_t j = (key >> low_bits) - first;
     if (j >= count) return false;
-    for (std::uint64_t e = offsets_[j]; e < offsets_[j + 1]; ++e) {
-      if (table_.low_bits_ > 0 &&
-          read_bits(table_.bytes_.low, e, static_cast<int>(table_.low_bits_)) != (key & low_mask)) {
-        continue;
-      }
-      out.push_back(read_bits(table_.bytes_.ids, e, table_.id_bits_) << 32 | (probe & 0xffffffffu));
+    for (std::uint64_t e = offsets[j]; e < offsets[j + 1]; ++e) {
+      if (low_bits > 0 && read_bits(low, e, low_bits) != (key & low_mask)) continue;
+      out.push_back(read_bits(ids, e, id_bits) << 32 | (probe & 0xffffffffu));
     }
   }
   return true;
 }
 
-bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
+bool RegionLookup::checked_words(std::uint64_t w, std::uint64_t& end) const {
+  if (w >= words_) return false;
+  const auto pages = table_.pages_->pages_around(table_.bytes_.high + w * 8, 8);
+  if (pages.empty()) return false;
+  end = std::min<std::uint64_t>(
+      words_, static_cast<std::uint64_t>(pages.data() + pages.size() - table_.bytes_.high) / 8);
+  return true;
+}
+
+bool RegionLookup::skip_to(std::uint64_t first) {
   // Far ahead, a sampled zero is nearer than walking there.
-  if (first != next_bucket_) {
-    bit_ = first - next_bucket_ <= 2 * kSampleEvery
-               ? high_->after_zeros(bit_, first - next_bucket_)
-               : table_.select_zero(first - 1).value_or(kBad - 1) + 1;
+  if (first - next_bucket_ > 2 * kSampleEvery) {
+    const auto zero = table_.select_zero(first - 1);
+    bit_ = zero ? *zero + 1 : kBad;
+    return zero.has_value();
   }
-  if (bit_ == kBad || bit_ < first) return false;
+  std::uint64_t count = first - next_bucket_, w = bit_ / 64, end = 0;
+  if (!checked_words(w, end)) return false;
+  std::uint64_t zeros = ~load64(table_.bytes_.high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
+  for (auto found = static_cast<std::uint64_t>(std::popcount(zeros)); found < count;
+       found = static_cast<std::uint64_t>(std::popcount(zeros))) {
+    count -= found;
+    if (++w == end && !checked_words(w, end)) return false;
+    zeros = ~load64(table_.bytes_.high + w * 8);
+  }
+  bit_ = w * 64 + static_cast<std::uint64_t>(select_in_word(zeros, count - 1)) + 1;
+  return true;
+}
+
+VORLANT_POPCOUNT_CLONES
+bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
+  if (first != next_bucket_ && !skip_to(first)) return false;
+  if (bit_ < first) return false;
   // Bucket b's entries end where its zero lies, less the b zeros before it.
   offsets_.resize(count + 1);
-  offsets_[0] = bit_ - first;
-  std::uint64_t w = bit_ / 64, zeros = 0, position = 0;
-  if (!high_->zeros_in(w, bit_ % 64, zeros)) return false;
-  for (std::uint64_t b = 0; b < count; ++b) {
+  std::uint64_t* const offsets = offsets_.data();
+  const std::uint8_t* const high = table_.bytes_.high;
+  offsets[0] = bit_ - first;
+  std::uint64_t w = bit_ / 64, end = 0, position = 0, bucket = first;
+  if (!checked_words(w, end)) return false;
+  std::uint64_t zeros = ~load64(high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
+  for (std::uint64_t b = 1; b <= count; ++b) {
     while (zeros == 0) {
-      if (!high_->zeros_in(++w, 0, zeros)) return false;
+      if (++w == end && !checked_words(w, end)) return false;
+      zeros = ~load64(high + w * 8);
     }
     position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
     zeros &= zeros - 1;
-    offsets_[b + 1] = position - (first + b);
+    offsets[b] = position - bucket++;
   }
-  if (position >= table_.high_bits_ || offsets_[count] > table_.entries_) return false;
+  if (position >= table_.high_bits_ || offsets[count] > table_.entries_) return false;
   bit_ = position + 1;
   next_bucket_ = first + count;
-  return covered(offsets_[0], offsets_[count]);
+  return covered(offsets[0], offsets[count]);
 }
-
 bool RegionLookup::covered(std::uint64_t first, std::uint64_t last) {
   if (first == last) return true;
   const auto span = [](std::uint64_t from, std::uint64_t to, int width) {

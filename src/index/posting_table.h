@@ -5,7 +5,6 @@
 // ids are found with one select over a bit vector.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -74,8 +73,6 @@ class PostingTableView {
 class RegionLookup {
  public:
   RegionLookup(const PostingTableView& table, int split_bits);
-  RegionLookup(RegionLookup&&) noexcept;
-  ~RegionLookup();
   /// For probes (key << 32 | tag) whose keys all lie in `region`, a region
   /// after any looked up before, appends (id << 32 | tag) for every entry of
   /// each probe's key; false when a page fails its check or the bytes
@@ -84,16 +81,20 @@ class RegionLookup {
               std::vector<std::uint64_t>& out);
 
  private:
-  class HighBits;
   bool lookup_each(std::span<const std::uint64_t> probes, std::vector<std::uint64_t>& out);
+  /// Moves to where bucket `first` begins.
+  bool skip_to(std::uint64_t first);
   /// Entry offsets of buckets [first, first + count) into offsets_.
   bool decode(std::uint64_t first, std::uint64_t count);
+  /// Checks the page of the bit vector's word w; `end` becomes the first
+  /// word past the checked pages around it.
+  bool checked_words(std::uint64_t w, std::uint64_t& end) const;
   /// Checks the pages of the ids and low bits of entries [first, last).
   bool covered(std::uint64_t first, std::uint64_t last);
 
   const PostingTableView& table_;
   std::uint64_t region_buckets_;
-  std::unique_ptr<HighBits> high_;
+  std::uint64_t words_;  // of the bit vector
   PageWindow ids_, low_;
   std::uint64_t next_bucket_ = 0, bit_ = 0;  // the first bucket not passed, where its ones begin
   std::vector<std::uint64_t> offsets_;
