@@ -153,7 +153,7 @@ TEST(IndexStore, DamagedSegmentsAreErrorsNeverReadsPastTheirEnd) {
       {"cut to the header", cut(4096), " is truncated"},
       {"empty", cut(0), " is truncated"},
       {"header damaged", set(40, 0x5a), " is corrupted"},
-      {"later version", set(8, 2), " has version 2, this program reads version 1"},
+      {"later version", set(8, 3), " has version 3, this program reads version 2"},
       {"first page damaged", set(4096 + 10, 0x7f), " is corrupted"},
       {"a page read late damaged", late, " is corrupted"},
   };

@@ -29,9 +29,9 @@ struct RunList {
 };
 
 /// Groups `hashes` into runs, appending their representatives and records.
-/// A record is two variable-length numbers, the count of further members
-/// and the bytes they take, then for each member a byte k (0 to kRunRadius)
-/// and k bit positions.
+/// A record is a variable-length number, the count of further members, and
+/// when there are any, another, the bytes they take, then for each member a
+/// byte k (0 to kRunRadius) and k bit positions.
 void append_runs(std::span<const PackedHash> hashes, RunList& out);
 
 /// Reads one run record from bounded bytes.

@@ -53,7 +53,7 @@ class SegmentReader {
  public:
   /// The segment in `file` (which must outlive the reader); fails with
   /// "index segment NAME is truncated", "... is corrupted", or "... has
-  /// version N, this program reads version 1".
+  /// version N, this program reads version 2".
   static Result<SegmentReader> open(std::span<const std::uint8_t> file, const std::string& name);
 
   const HammingLayout& layout() const { return layout_; }

@@ -9,7 +9,7 @@
 
 #include "index/multi_index.h"
 
-inline constexpr std::uint32_t kSegmentVersion = 1;
+inline constexpr std::uint32_t kSegmentVersion = 2;
 /// Every 64th run's record offset and position is kept, so a run is found
 /// by reading at most 63 record heads.
 inline constexpr std::uint64_t kCheckpointEvery = 64;
