@@ -18,7 +18,6 @@
 #include <cerrno>
 
 #include "fileio/fileio.h"
-#include "index/segment_writer.h"
 
 namespace {
 
@@ -161,13 +160,16 @@ Result<AddOutcome> IndexWriter::add(const NewRecording& recording) {
   return AddOutcome::Added;
 }
 
-Result<SegmentRow> IndexWriter::write_segment(const std::vector<RecordingRuns>& recordings) {
+Result<SegmentRow> IndexWriter::write_segment(const std::vector<RecordingRuns>& recordings,
+                                              std::span<const MergeInput> inputs) {
   auto id = catalogue_.next("next_segment");
   if (!id) return fail(id.error());
   const std::string path = segment_path(path_, *id);
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd.valid()) return fail("create " + path + ": " + format_io_error(errno));
-  if (auto r = write_segment_file(recordings, fd.get(), path); !r) return fail(r.error());
+  auto written = inputs.empty() ? write_segment_file(recordings, fd.get(), path)
+                                : write_merged_segment_file(inputs, fd.get(), path);
+  if (!written) return fail(written.error());
   if (auto r = sync(fd.get(), path); !r) return fail(r.error());
   if (auto r = fd.close(); !r) return fail("close " + path + ": " + r.error());
   if (auto r = sync_directory(path_); !r) return fail(r.error());
@@ -187,7 +189,7 @@ Result<void> IndexWriter::flush() {
   for (std::size_t i = 0; i < pending_.size(); ++i) {
     recordings.push_back(runs_of(pending_[i].runs, *serial + i, pending_[i].info.hash_count));
   }
-  auto row = write_segment(recordings);
+  auto row = write_segment(recordings, {});
   if (!row) return fail(row.error());
   auto commit = [&]() -> Result<void> {
     if (auto r = catalogue_.begin_write(); !r) return r;
@@ -231,19 +233,23 @@ Result<void> IndexWriter::merge(const std::vector<SegmentRow>& rows) {
   if (!inputs) return fail(inputs.error());
   auto live = catalogue_.serials();
   if (!live) return fail(live.error());
+  std::vector<MergeInput> merged_inputs;
   std::vector<RecordingRuns> kept;
   for (const OpenSegment& s : *inputs) {
+    MergeInput input{&s.reader, {}};
     for (std::size_t i = 0; i < s.reader.recordings().size(); ++i) {
       if (!std::binary_search(live->begin(), live->end(), s.reader.recordings()[i].serial))
         continue;
       auto runs = s.reader.recording_runs(i);
       if (!runs) return fail(runs.error());
       kept.push_back(*runs);
+      input.kept.push_back(i);
     }
+    merged_inputs.push_back(std::move(input));
   }
   std::optional<SegmentRow> merged;
   if (!kept.empty()) {
-    auto row = write_segment(kept);
+    auto row = write_segment(kept, merged_inputs);
     if (!row) return fail(row.error());
     merged = *row;
   }

@@ -159,6 +159,33 @@ std::optional<std::uint64_t> PostingTableView::select_zero(std::uint64_t rank) c
   return std::nullopt;
 }
 
+bool PostingTableView::entries(std::vector<std::uint64_t>& out) const {
+  const std::uint64_t words = (high_bits_ + 63) / 64;
+  const int low = static_cast<int>(low_bits_);
+  out.clear();
+  if (!pages_->check(bytes_.high, words * 8) ||
+      !pages_->check(bytes_.ids, packed_size(entries_, id_bits_)) ||
+      (low > 0 && !pages_->check(bytes_.low, packed_size(entries_, low)))) {
+    return false;
+  }
+  out.reserve(entries_);
+  std::uint64_t e = 0, previous = 0;
+  for (std::uint64_t w = 0; w < words; ++w) {
+    std::uint64_t ones = load64(bytes_.high + w * 8);
+    if (w + 1 == words && high_bits_ % 64 != 0) ones &= (std::uint64_t{1} << (high_bits_ % 64)) - 1;
+    for (; ones != 0; ones &= ones - 1, ++e) {
+      // Entry e's one follows the zeros of the buckets before its own.
+      const std::uint64_t bucket = w * 64 + static_cast<std::uint64_t>(std::countr_zero(ones)) - e;
+      if (e == entries_ || bucket >= buckets_) return false;
+      const std::uint64_t entry = (bucket << low | read_bits(bytes_.low, e, low)) << 32 |
+                                  read_bits(bytes_.ids, e, id_bits_);
+      if (e > 0 && entry <= previous) return false;
+      out.push_back(previous = entry);
+    }
+  }
+  return e == entries_;
+}
+
 namespace {
 
 constexpr std::uint64_t kBad = ~std::uint64_t{0};

@@ -52,6 +52,9 @@ class PostingTableView {
   /// Key bits kept beside the bit vector: a bucket holds the keys that
   /// agree above them.
   std::uint32_t low_bits() const { return low_bits_; }
+  /// Every entry as (key << 32 | id), in order, into `out`; false when a
+  /// page fails its check or the bytes contradict themselves.
+  bool entries(std::vector<std::uint64_t>& out) const;
  private:
   friend class RegionLookup;
   /// The position of zero `rank` of the bit vector, found from its sample.

@@ -129,24 +129,85 @@ Result<void> for_each_run(std::span<const RecordingRuns> recordings, Visit&& vis
   return {};
 }
 
-// The table's entries: each run once under every distinct key its members have.
+// The table's entries: each run once under every distinct key its members
+// have, ids counted from `first_id`. A member's key is its representative's
+// with the member's flips inside the substring applied.
 Result<std::vector<std::uint64_t>> table_entries(std::span<const RecordingRuns> recordings,
-                                                 Substring s) {
+                                                 Substring s, std::uint64_t first_id) {
   std::vector<std::uint64_t> entries;
   std::vector<std::uint32_t> keys;
   auto visited = for_each_run(
       recordings, [&](std::uint64_t id, const PackedHash& rep, RunRecord record, std::size_t) {
-        keys.assign(1, substring_key(rep, s));
+        const std::uint32_t rep_key = substring_key(rep, s);
+        keys.assign(1, rep_key);
         for (std::uint32_t m = 1; m < record.members(); ++m) {
-          const std::uint32_t key = substring_key(member_hash(rep, record.next_flips()), s);
+          std::uint32_t key = rep_key;
+          for (std::uint8_t p : record.next_flips()) {
+            if (p >= s.offset && p < s.offset + s.bits) key ^= 1u << (p - s.offset);
+          }
           if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
         }
-        for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | id);
+        for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | (first_id + id));
       });
   if (!visited) return fail(visited.error());
   std::vector<std::uint64_t> scratch;
   sort_by_bits(entries, 32, s.bits, scratch);
   return entries;
+}
+
+// The entries of an input's table over `s`, its dropped recordings' runs
+// left out and the others renumbered from `first_id`; computed from its runs
+// where it has no such table.
+Result<std::vector<std::uint64_t>> input_entries(const MergeInput& input,
+                                                 std::span<const RecordingRuns> kept, Substring s,
+                                                 std::uint64_t first_id) {
+  const SegmentReader& reader = *input.reader;
+  const auto t = std::find(reader.layout().begin(), reader.layout().end(), s);
+  if (t == reader.layout().end()) return table_entries(kept, s, first_id);
+  // Old run ids of the kept recordings, in order, become consecutive new ones.
+  std::vector<std::uint32_t> renumbered(reader.runs(), UINT32_MAX);
+  std::uint64_t id = first_id;
+  for (std::size_t i : input.kept) {
+    const std::uint64_t from = reader.recordings()[i].first_run;
+    const std::uint64_t to = i + 1 < reader.recordings().size() ? reader.recordings()[i + 1].first_run
+                                                                : reader.runs();
+    for (std::uint64_t r = from; r < to; ++r) renumbered[r] = static_cast<std::uint32_t>(id++);
+  }
+  std::vector<std::uint64_t> entries;
+  if (!reader.table(static_cast<std::size_t>(t - reader.layout().begin())).entries(entries)) {
+    return fail(reader.corrupted());
+  }
+  std::size_t kept_entries = 0;
+  for (std::uint64_t e : entries) {
+    const std::uint64_t old_id = e & 0xffffffffu;
+    if (old_id >= reader.runs()) return fail(reader.corrupted());
+    if (renumbered[old_id] != UINT32_MAX) entries[kept_entries++] = (e & ~std::uint64_t{0xffffffffu}) | renumbered[old_id];
+  }
+  entries.resize(kept_entries);
+  return entries;
+}
+
+// A table's entries for a segment made of `inputs` (each with its kept
+// recordings, in order, in `recordings`): each input's own entries, merged by
+// key; inputs later in the order have the higher ids.
+Result<std::vector<std::uint64_t>> merged_entries(std::span<const MergeInput> inputs,
+                                                  std::span<const RecordingRuns> recordings,
+                                                  Substring s) {
+  std::vector<std::uint64_t> merged, part, scratch;
+  std::uint64_t first_id = 0;
+  std::size_t at = 0;
+  for (const MergeInput& input : inputs) {
+    const auto kept = recordings.subspan(at, input.kept.size());
+    auto entries = input_entries(input, kept, s, first_id);
+    if (!entries) return fail(entries.error());
+    for (const RecordingRuns& rec : kept) first_id += rec.runs;
+    at += input.kept.size();
+    scratch.resize(merged.size() + entries->size());
+    std::merge(merged.begin(), merged.end(), entries->begin(), entries->end(), scratch.begin(),
+               [](std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; });
+    merged.swap(scratch);
+  }
+  return merged;
 }
 
 // Every 64th run's record offset and position, and the ends of both.
@@ -205,9 +266,11 @@ Result<void> add_concatenated(Output& out, Header& h, std::span<const RecordingR
   return {};
 }
 
-Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> recordings) {
+Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> recordings,
+                        std::span<const MergeInput> inputs) {
   for (const Substring& s : h.layout) {
-    auto entries = table_entries(recordings, s);
+    auto entries = inputs.empty() ? table_entries(recordings, s, 0)
+                                  : merged_entries(inputs, recordings, s);
     if (!entries) return fail(entries.error());
     const PostingTableBytes t = encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
     h.low_bits.push_back(t.low_bits);
@@ -220,7 +283,7 @@ Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> r
 }
 
 Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> recordings,
-                                                Output& out) {
+                                                std::span<const MergeInput> inputs, Output& out) {
   Header h;
   h.run_radius = kRunRadius;
   h.recordings = recordings.size();
@@ -243,7 +306,7 @@ Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> r
   if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::records); !r) {
     return fail(r.error());
   }
-  if (auto r = add_tables(out, h, recordings); !r) return fail(r.error());
+  if (auto r = add_tables(out, h, recordings, inputs); !r) return fail(r.error());
   h.body_end = out.offset();
   h.file_size = h.body_end + out.sums_size_after_finish();
   return out.finish(encode_header(h));
@@ -253,13 +316,29 @@ Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> r
 Result<void> write_segment_file(std::span<const RecordingRuns> recordings, int fd,
                                 const std::string& path) {
   Output out(fd, path);
-  auto written = write_segment(recordings, out);
+  auto written = write_segment(recordings, {}, out);
+  if (!written) return fail(written.error());
+  return {};
+}
+
+Result<void> write_merged_segment_file(std::span<const MergeInput> inputs, int fd,
+                                       const std::string& path) {
+  std::vector<RecordingRuns> recordings;
+  for (const MergeInput& input : inputs) {
+    for (std::size_t i : input.kept) {
+      auto runs = input.reader->recording_runs(i);
+      if (!runs) return fail(runs.error());
+      recordings.push_back(*runs);
+    }
+  }
+  Output out(fd, path);
+  auto written = write_segment(recordings, inputs, out);
   if (!written) return fail(written.error());
   return {};
 }
 
 std::vector<std::uint8_t> build_segment(std::span<const RecordingRuns> recordings) {
   Output out(-1, {});
-  auto bytes = write_segment(recordings, out);
+  auto bytes = write_segment(recordings, {}, out);
   return bytes ? std::move(*bytes) : std::vector<std::uint8_t>{};
 }
