@@ -23,10 +23,11 @@ namespace {
 
 // Hashes waiting in memory before add() writes them out: 128 MiB of hashes.
 constexpr std::uint64_t kFlushHashes = std::uint64_t{1} << 22;
-// The newest segment is merged into the one before once it has grown to
-// this share of it, so sizes fall by at least half from segment to segment
-// and a search opens about log2 of the index's growth of them.
-constexpr std::uint64_t kMergeShare = 2;
+// The newest segment is merged into the one before once it has grown to a
+// quarter of it, so sizes fall by at least a quarter from segment to
+// segment: a search pays every large segment's probes in full, and merges,
+// which take the inputs' tables as they are, cost little more than writing.
+constexpr std::uint64_t kMergeShare = 4;
 constexpr int kSnapshotTries = 50;
 
 std::string catalogue_path(const std::string& index) { return index + "/catalogue.sqlite"; }

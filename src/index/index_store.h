@@ -41,7 +41,7 @@ class IndexWriter {
   Result<AddOutcome> add(const NewRecording& recording);
   /// Stores the taken recordings as one segment, made durable and then
   /// registered with them in one transaction; then merges segments while
-  /// the newest ones have grown to half the size of the one before.
+  /// the newest ones have grown to a quarter of the size of the one before.
   Result<void> flush();
   /// Removes the recording from the catalogue (its hashes leave the
   /// segments at their next merge); false when it is not in the index.

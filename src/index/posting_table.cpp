@@ -23,14 +23,32 @@ std::uint64_t load64(const std::uint8_t* p) {
   return v;
 }
 
-void store_bits(std::vector<std::uint8_t>& bytes, std::uint64_t index, int width,
-                std::uint64_t value) {
-  if (width == 0) return;
-  const std::uint64_t bit = index * static_cast<std::uint64_t>(width);
-  std::uint64_t word = load64(&bytes[bit / 8]);
-  word |= value << (bit % 8);
-  std::memcpy(&bytes[bit / 8], &word, 8);
-}
+// Packs values of one width one after another, a word at a time, into
+// bytes sized for them (and zeroed) beforehand.
+class BitPacker {
+ public:
+  BitPacker(std::vector<std::uint8_t>& bytes, int width) : bytes_(bytes), width_(width) {}
+  void put(std::uint64_t value) {
+    word_ |= value << fill_;
+    fill_ += width_;
+    if (fill_ >= 64) {
+      std::memcpy(&bytes_[at_], &word_, 8);
+      at_ += 8;
+      fill_ -= 64;
+      word_ = fill_ > 0 ? value >> (width_ - fill_) : 0;
+    }
+  }
+  void finish() {
+    for (int b = 0; b < fill_; b += 8, ++at_) bytes_[at_] = static_cast<std::uint8_t>(word_ >> b);
+  }
+
+ private:
+  std::vector<std::uint8_t>& bytes_;
+  int width_;
+  std::uint64_t word_ = 0;
+  int fill_ = 0;
+  std::size_t at_ = 0;
+};
 
 std::uint64_t read_bits(const std::uint8_t* bytes, std::uint64_t index, int width) {
   if (width == 0) return 0;
@@ -97,13 +115,16 @@ PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, i
   t.low.assign(shape.low, 0);
   t.high.assign(shape.high, 0);
   t.ids.assign(shape.ids, 0);
+  BitPacker lows(t.low, low), ids(t.ids, id_bits);
   for (std::uint64_t i = 0; i < entries.size(); ++i) {
     const std::uint64_t key = entries[i] >> 32;
-    store_bits(t.low, i, low, key & ((std::uint64_t{1} << low) - 1));
+    lows.put(key & ((std::uint64_t{1} << low) - 1));
     const std::uint64_t bit = (key >> low) + i;
     t.high[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
-    store_bits(t.ids, i, id_bits, entries[i] & 0xffffffffu);
+    ids.put(entries[i] & 0xffffffffu);
   }
+  lows.finish();
+  ids.finish();
   // Zero h sits after the entries of buckets 0 to h.
   const std::uint64_t buckets = std::uint64_t{1} << (key_bits - low);
   std::uint64_t seen = 0;

@@ -12,6 +12,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 #include "fileio/fd.h"
 #include "index/checksum.h"
@@ -31,8 +32,8 @@ void put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-// Collects a segment's bytes, summing each body page as it completes, and
-// flushes them to a descriptor or keeps them in memory.
+// Collects a segment's bytes, summing each body page in place as it
+// completes, and writes whole pages to a descriptor or keeps them in memory.
 class Output {
  public:
   Output(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
@@ -40,15 +41,9 @@ class Output {
   }
   std::uint64_t offset() const { return flushed_ + bytes_.size(); }
   Result<void> append(std::span<const std::uint8_t> data) {
-    for (std::size_t at = 0; at < data.size();) {
-      const std::size_t n = std::min<std::size_t>(data.size() - at, kPageSize - page_fill_);
-      page_sum_input_.insert(page_sum_input_.end(), data.begin() + at, data.begin() + at + n);
-      page_fill_ += n;
-      at += n;
-      if (page_fill_ == kPageSize) end_page();
-    }
     bytes_.insert(bytes_.end(), data.begin(), data.end());
-    if (fd_ >= 0 && bytes_.size() >= kFlushBytes) return flush();
+    sum_pages(false);
+    if (fd_ >= 0 && bytes_.size() >= kFlushBytes) return flush(summed_);
     return {};
   }
   Result<void> align() {
@@ -57,13 +52,13 @@ class Output {
   }
   // Appends the page sums and puts the header in the first page.
   Result<std::vector<std::uint8_t>> finish(std::vector<std::uint8_t> header) {
-    if (page_fill_ > 0) end_page();
+    sum_pages(true);
     bytes_.insert(bytes_.end(), sums_.begin(), sums_.end());
     if (fd_ < 0) {
       std::copy(header.begin(), header.end(), bytes_.begin());
       return std::move(bytes_);
     }
-    if (auto r = flush(); !r) return fail(r.error());
+    if (auto r = flush(offset()); !r) return fail(r.error());
     if (::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
       return fail("write " + path_ + ": " + format_io_error(errno));
     }
@@ -74,29 +69,36 @@ class Output {
   }
 
  private:
-  void end_page() {
-    put(sums_, checksum64(page_sum_input_), 8);
-    page_sum_input_.clear();
-    page_fill_ = 0;
+  // Sums the body pages completed so far; with `last`, the one begun too.
+  void sum_pages(bool last) {
+    while (offset() - summed_ >= kPageSize || (last && offset() > summed_)) {
+      const std::uint64_t n = std::min(kPageSize, offset() - summed_);
+      put(sums_, checksum64(std::span(bytes_).subspan(summed_ - flushed_, n)), 8);
+      summed_ += n;
+    }
   }
-  Result<void> flush() {
-    std::span<const std::uint8_t> data(bytes_);
-    if (flushed_ == 0) data = data.subspan(kPageSize);  // the header page is left as a hole
-    if (::lseek(fd_, static_cast<off_t>(flushed_ == 0 ? kPageSize : flushed_), SEEK_SET) < 0) {
+  // Writes the bytes before offset `upto` and keeps the rest.
+  Result<void> flush(std::uint64_t upto) {
+    auto data = std::span<const std::uint8_t>(bytes_).first(upto - flushed_);
+    std::uint64_t at = flushed_;
+    if (flushed_ == 0) {  // the header page is left as a hole
+      data = data.subspan(kPageSize);
+      at = kPageSize;
+    }
+    if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) {
       return fail("write " + path_ + ": " + format_io_error(errno));
     }
     if (auto r = write_all(fd_, data); !r) return fail("write " + path_ + ": " + r.error());
-    flushed_ += bytes_.size();
-    bytes_.clear();
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(upto - flushed_));
+    flushed_ = upto;
     return {};
   }
 
   int fd_ = -1;
   std::string path_;
-  std::vector<std::uint8_t> bytes_;
+  std::vector<std::uint8_t> bytes_;  // from offset flushed_ on
   std::uint64_t flushed_ = 0;
-  std::vector<std::uint8_t> page_sum_input_;
-  std::size_t page_fill_ = 0;
+  std::uint64_t summed_ = kPageSize;  // body pages before it have their sums
   std::vector<std::uint8_t> sums_;
 };
 
@@ -164,24 +166,30 @@ Result<std::vector<std::uint64_t>> input_entries(const MergeInput& input,
   const SegmentReader& reader = *input.reader;
   const auto t = std::find(reader.layout().begin(), reader.layout().end(), s);
   if (t == reader.layout().end()) return table_entries(kept, s, first_id);
-  // Old run ids of the kept recordings, in order, become consecutive new ones.
-  std::vector<std::uint32_t> renumbered(reader.runs(), UINT32_MAX);
-  std::uint64_t id = first_id;
-  for (std::size_t i : input.kept) {
-    const std::uint64_t from = reader.recordings()[i].first_run;
-    const std::uint64_t to = i + 1 < reader.recordings().size() ? reader.recordings()[i + 1].first_run
-                                                                : reader.runs();
-    for (std::uint64_t r = from; r < to; ++r) renumbered[r] = static_cast<std::uint32_t>(id++);
-  }
   std::vector<std::uint64_t> entries;
   if (!reader.table(static_cast<std::size_t>(t - reader.layout().begin())).entries(entries)) {
     return fail(reader.corrupted());
   }
+  // The kept recordings' runs become consecutive new ids, a dropped one's
+  // runs none. Looked up by recording, not by run: an array as long as the
+  // runs, read in key order, would miss the cache on every entry.
+  std::vector<std::optional<std::uint64_t>> shift(reader.recordings().size());
+  std::uint64_t next = first_id;
+  for (std::size_t i : input.kept) {
+    const std::uint64_t from = reader.recordings()[i].first_run;
+    const std::uint64_t to = i + 1 < reader.recordings().size() ? reader.recordings()[i + 1].first_run
+                                                                : reader.runs();
+    shift[i] = next - from;
+    next += to - from;
+  }
+  const bool all_kept = input.kept.size() == reader.recordings().size();
   std::size_t kept_entries = 0;
   for (std::uint64_t e : entries) {
     const std::uint64_t old_id = e & 0xffffffffu;
     if (old_id >= reader.runs()) return fail(reader.corrupted());
-    if (renumbered[old_id] != UINT32_MAX) entries[kept_entries++] = (e & ~std::uint64_t{0xffffffffu}) | renumbered[old_id];
+    // Modulo 2^64 the sum carries the id only: the new id is no smaller than 0.
+    const auto by = all_kept ? first_id : shift[reader.recording_of(old_id)];
+    if (by) entries[kept_entries++] = e + *by;
   }
   entries.resize(kept_entries);
   return entries;
