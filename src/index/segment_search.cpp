@@ -41,13 +41,55 @@ struct Chunk {
 // within the partition << kQueryBits | query).
 using Partitions = std::vector<std::vector<std::vector<std::uint32_t>>>;
 
+// The runs of one partition near some query, each with the set of those
+// queries: a pair found again, through another table or key, sets a bit
+// already set, so repeats cost nothing to drop.
+class NearRuns {
+ public:
+  NearRuns() : slot_(std::size_t{1} << kPartBits, 0) {}
+  void add(std::uint32_t run, std::uint32_t query) {
+    std::uint32_t& slot = slot_[run];
+    if (slot == 0) {
+      runs_.push_back(run);
+      slot = static_cast<std::uint32_t>(runs_.size());
+      bits_.resize(runs_.size() * kWords, 0);
+    }
+    bits_[(slot - 1) * kWords + query / 64] |= std::uint64_t{1} << (query % 64);
+  }
+  /// Calls visit(run, queries) for each run in increasing order, then forgets them.
+  template <class Visit>
+  Result<void> drain(Visit&& visit) {
+    std::sort(runs_.begin(), runs_.end());
+    Result<void> result;
+    for (std::uint32_t run : runs_) {
+      const std::uint64_t* bits = &bits_[(slot_[run] - 1) * kWords];
+      queries_.clear();
+      for (std::size_t w = 0; w < kWords; ++w) {
+        for (std::uint64_t b = bits[w]; b != 0; b &= b - 1) {
+          queries_.push_back(static_cast<std::uint32_t>(w * 64) +
+                             static_cast<std::uint32_t>(std::countr_zero(b)));
+        }
+      }
+      if (result) result = visit(run, std::span<const std::uint32_t>(queries_));
+    }
+    for (std::uint32_t run : runs_) slot_[run] = 0;
+    runs_.clear();
+    bits_.clear();
+    return result;
+  }
+
+ private:
+  static constexpr std::size_t kWords = kChunk / 64;
+  std::vector<std::uint32_t> slot_;  // for each run, 1 + its place in runs_, or 0
+  std::vector<std::uint32_t> runs_, queries_;
+  std::vector<std::uint64_t> bits_;  // kWords for each of runs_
+};
+
 // Buffers kept from chunk to chunk, so their pages are touched once.
 struct Scratch {
   std::vector<std::uint32_t> keys;
-  std::vector<std::uint64_t> probes, found, spare;
-  std::vector<std::uint32_t> near, ordered, counts;
-  std::vector<std::uint64_t> seen;  // for each query, the stamp of the run it was last measured with
-  std::uint64_t stamp = 0;
+  std::vector<std::uint64_t> probes, found;
+  NearRuns near;
   Partitions parts;
 };
 
@@ -64,21 +106,21 @@ int distance(const PackedHash& a, const PackedHash& b) {
          std::popcount(a[3] ^ b[3]);
 }
 
-// Emits, for each query of `pairs` (all of run `run`), the stretches of the
-// run's members within max_distance of it.
+// Emits, for each of `queries`, the stretches of run `run`'s members within
+// max_distance of it.
 Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
-                         std::span<const std::uint32_t> pairs, const Chunk& chunk,
+                         std::span<const std::uint32_t> queries, const Chunk& chunk,
                          int max_distance, std::vector<SegmentHit>& out) {
   const auto rep = segment.rep(run);
   const auto where = segment.locate(run);
   const SegmentRecording& rec = segment.recordings()[segment.recording_of(run)];
   if (!rep || !where || where->position < rec.first_position) return fail(segment.corrupted());
   const std::uint64_t first = where->position - rec.first_position;
-  for (std::uint32_t pair : pairs) {
+  for (std::uint32_t local : queries) {
     auto record = RunRecord::parse(where->record, segment.run_radius());
     if (!record || first + record->members() > rec.hashes) return fail(segment.corrupted());
-    const PackedHash& query = chunk.queries[pair & kQueryMask];
-    const auto q = static_cast<std::uint32_t>(chunk.base + (pair & kQueryMask));
+    const PackedHash& query = chunk.queries[local];
+    const auto q = static_cast<std::uint32_t>(chunk.base + local);
     const PackedHash differ = {(*rep)[0] ^ query[0], (*rep)[1] ^ query[1], (*rep)[2] ^ query[2],
                                (*rep)[3] ^ query[3]};
     const int rep_distance = distance(*rep, query);
@@ -112,7 +154,7 @@ Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
 // when a page fails its check.
 bool keep_near(const SegmentReader& segment, std::uint64_t part,
                std::span<const std::uint32_t> pairs, const Chunk& chunk, int limit,
-               std::vector<std::uint32_t>& near) {
+               NearRuns& near) {
   // Far enough ahead that a representative has arrived when its turn comes.
   constexpr std::size_t kAhead = 16;
   const std::uint64_t base = part << kPartBits;
@@ -120,7 +162,9 @@ bool keep_near(const SegmentReader& segment, std::uint64_t part,
     if (i + kAhead < pairs.size()) segment.prefetch_rep(base + (pairs[i + kAhead] >> kQueryBits));
     const auto rep = segment.rep(base + (pairs[i] >> kQueryBits));
     if (!rep) return false;
-    if (distance(*rep, chunk.queries[pairs[i] & kQueryMask]) <= limit) near.push_back(pairs[i]);
+    if (distance(*rep, chunk.queries[pairs[i] & kQueryMask]) <= limit) {
+      near.add(pairs[i] >> kQueryBits, pairs[i] & kQueryMask);
+    }
   }
   return true;
 }
@@ -128,59 +172,17 @@ bool keep_near(const SegmentReader& segment, std::uint64_t part,
 // The same for every run of the partition against every query: the search
 // past the tables' reach.
 bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& chunk, int limit,
-               std::vector<std::uint32_t>& near) {
+               NearRuns& near) {
   const std::uint64_t base = part << kPartBits;
   const std::uint64_t end = std::min(segment.runs(), base + (std::uint64_t{1} << kPartBits));
   for (std::uint64_t run = base; run < end; ++run) {
     const auto rep = segment.rep(run);
     if (!rep) return false;
     for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-      if (distance(*rep, chunk.queries[q]) <= limit) {
-        near.push_back(static_cast<std::uint32_t>((run - base) << kQueryBits | q));
-      }
+      if (distance(*rep, chunk.queries[q]) <= limit) near.add(static_cast<std::uint32_t>(run - base), q);
     }
   }
   return true;
-}
-
-// Orders a partition's near pairs by run, each run's queries in the order
-// found; few are sorted in place, many counted out by run.
-void order_by_run(Scratch& s) {
-  if (s.near.size() < 1024) {
-    std::sort(s.near.begin(), s.near.end());
-    return;
-  }
-  s.counts.assign((std::size_t{1} << kPartBits) + 1, 0);
-  for (std::uint32_t pair : s.near) ++s.counts[(pair >> kQueryBits) + 1];
-  for (std::size_t r = 1; r < s.counts.size(); ++r) s.counts[r] += s.counts[r - 1];
-  s.ordered.resize(s.near.size());
-  for (std::uint32_t pair : s.near) s.ordered[s.counts[pair >> kQueryBits]++] = pair;
-  s.near.swap(s.ordered);
-}
-
-// Measures the near pairs of one partition, each run once for each query:
-// a pair found through several tables is taken once.
-Result<void> measure_near(const SegmentReader& segment, std::uint64_t part, Scratch& s,
-                          const Chunk& chunk, int max_distance, std::vector<SegmentHit>& out) {
-  order_by_run(s);
-  std::vector<std::uint32_t>& near = s.near;
-  s.seen.resize(kChunk, 0);
-  for (std::size_t i = 0, j; i < near.size(); i = j) {
-    const std::uint32_t run = near[i] >> kQueryBits;
-    ++s.stamp;
-    std::size_t kept = i;
-    for (j = i; j < near.size() && near[j] >> kQueryBits == run; ++j) {
-      std::uint64_t& seen = s.seen[near[j] & kQueryMask];
-      if (seen != s.stamp) near[kept++] = near[j];
-      seen = s.stamp;
-    }
-    const auto pairs = std::span(near).subspan(i, kept - i);
-    if (auto r = measure_run(segment, (part << kPartBits) + run, pairs, chunk, max_distance, out);
-        !r) {
-      return r;
-    }
-  }
-  return {};
 }
 
 // Every table the chunk probes, those of one substring, radius and split
@@ -260,12 +262,14 @@ Result<void> search_chunk(std::span<const SegmentReader* const> segments, const 
     const SegmentReader& segment = *segments[m];
     const int limit = max_distance + segment.run_radius();
     for (std::uint64_t p = 0; p < s.parts[m].size(); ++p) {
-      s.near.clear();
       if (scan[m] ? !scan_near(segment, p, chunk, limit, s.near)
                   : !keep_near(segment, p, s.parts[m][p], chunk, limit, s.near)) {
         return fail(segment.corrupted());
       }
-      if (auto r = measure_near(segment, p, s, chunk, max_distance, out); !r) return r;
+      auto measured = s.near.drain([&](std::uint32_t run, std::span<const std::uint32_t> queries) {
+        return measure_run(segment, (p << kPartBits) + run, queries, chunk, max_distance, out);
+      });
+      if (!measured) return measured;
     }
   }
   return {};
