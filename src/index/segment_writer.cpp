@@ -131,41 +131,86 @@ Result<void> for_each_run(std::span<const RecordingRuns> recordings, Visit&& vis
   return {};
 }
 
-// The table's entries: each run once under every distinct key its members
-// have, ids counted from `first_id`. A member's key is its representative's
-// with the member's flips inside the substring applied.
-Result<std::vector<std::uint64_t>> table_entries(std::span<const RecordingRuns> recordings,
-                                                 Substring s, std::uint64_t first_id) {
-  std::vector<std::uint64_t> entries;
-  std::vector<std::uint32_t> keys;
+// For every table of a layout, the keys that run members have beside their
+// representative's, each run's distinct ones in the order its members first
+// have them, as (key << 32 | run id). Found in one pass for all tables: a
+// member's key differs from its representative's only in the tables its
+// few flips fall in.
+using MemberKeys = std::vector<std::vector<std::uint64_t>>;
+
+Result<MemberKeys> member_keys(std::span<const RecordingRuns> recordings,
+                               const HammingLayout& layout) {
+  std::array<int, 256> table_of;  // the table that holds each bit of a hash, or -1
+  table_of.fill(-1);
+  for (std::size_t t = 0; t < layout.size(); ++t) {
+    for (int b = layout[t].offset; b < layout[t].offset + layout[t].bits; ++b) {
+      table_of[b] = static_cast<int>(t);
+    }
+  }
+  MemberKeys keys(layout.size());
+  std::vector<std::pair<int, std::uint32_t>> seen;  // this run's (table, key)
   auto visited = for_each_run(
       recordings, [&](std::uint64_t id, const PackedHash& rep, RunRecord record, std::size_t) {
-        const std::uint32_t rep_key = substring_key(rep, s);
-        keys.assign(1, rep_key);
+        seen.clear();
         for (std::uint32_t m = 1; m < record.members(); ++m) {
-          std::uint32_t key = rep_key;
+          std::array<std::pair<int, std::uint32_t>, kRunRadius> masks;  // (table, flipped bits)
+          std::size_t n = 0;
           for (std::uint8_t p : record.next_flips()) {
-            if (p >= s.offset && p < s.offset + s.bits) key ^= 1u << (p - s.offset);
+            const int t = table_of[p];
+            if (t < 0) continue;
+            const std::uint32_t bit = 1u << (p - layout[t].offset);
+            auto it = std::find_if(masks.begin(), masks.begin() + n,
+                                   [&](const auto& mask) { return mask.first == t; });
+            if (it == masks.begin() + n) masks[n++] = {t, bit};
+            else it->second ^= bit;
           }
-          if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+          for (std::size_t i = 0; i < n; ++i) {
+            if (masks[i].second == 0) continue;
+            const auto [t, mask] = masks[i];
+            const std::pair<int, std::uint32_t> key{t, substring_key(rep, layout[t]) ^ mask};
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+            seen.push_back(key);
+            keys[t].push_back(std::uint64_t{key.second} << 32 | id);
+          }
         }
-        for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | (first_id + id));
       });
   if (!visited) return fail(visited.error());
+  return keys;
+}
+
+// The table's entries: each run once under every distinct key its members
+// have (its representative's first, then `extra`'s), ids counted from
+// `first_id`, sorted by key.
+std::vector<std::uint64_t> table_entries(std::span<const RecordingRuns> recordings, Substring s,
+                                         std::span<const std::uint64_t> extra,
+                                         std::uint64_t first_id) {
+  std::vector<std::uint64_t> entries;
+  std::size_t x = 0;
+  std::uint64_t id = 0;
+  for (const RecordingRuns& rec : recordings) {
+    for (std::uint64_t r = 0; r < rec.runs; ++r, ++id) {
+      PackedHash rep;
+      std::memcpy(rep.data(), rec.reps.data() + r * 32, 32);
+      entries.push_back(std::uint64_t{substring_key(rep, s)} << 32 | (first_id + id));
+      for (; x < extra.size() && (extra[x] & 0xffffffffu) == id; ++x) {
+        entries.push_back(extra[x] + first_id);
+      }
+    }
+  }
   std::vector<std::uint64_t> scratch;
   sort_by_bits(entries, 32, s.bits, scratch);
   return entries;
 }
 
 // The entries of an input's table over `s`, its dropped recordings' runs
-// left out and the others renumbered from `first_id`; computed from its runs
-// where it has no such table.
-Result<std::vector<std::uint64_t>> input_entries(const MergeInput& input,
-                                                 std::span<const RecordingRuns> kept, Substring s,
-                                                 std::uint64_t first_id) {
+// left out and the others renumbered from `first_id`; nullopt where it has
+// no such table.
+Result<std::optional<std::vector<std::uint64_t>>> input_entries(const MergeInput& input,
+                                                                Substring s,
+                                                                std::uint64_t first_id) {
   const SegmentReader& reader = *input.reader;
   const auto t = std::find(reader.layout().begin(), reader.layout().end(), s);
-  if (t == reader.layout().end()) return table_entries(kept, s, first_id);
+  if (t == reader.layout().end()) return std::nullopt;
   std::vector<std::uint64_t> entries;
   if (!reader.table(static_cast<std::size_t>(t - reader.layout().begin())).entries(entries)) {
     return fail(reader.corrupted());
@@ -195,28 +240,55 @@ Result<std::vector<std::uint64_t>> input_entries(const MergeInput& input,
   return entries;
 }
 
-// A table's entries for a segment made of `inputs` (each with its kept
-// recordings, in order, in `recordings`): each input's own entries, merged by
-// key; inputs later in the order have the higher ids.
-Result<std::vector<std::uint64_t>> merged_entries(std::span<const MergeInput> inputs,
-                                                  std::span<const RecordingRuns> recordings,
-                                                  Substring s) {
-  std::vector<std::uint64_t> merged, part, scratch;
-  std::uint64_t first_id = 0;
-  std::size_t at = 0;
-  for (const MergeInput& input : inputs) {
-    const auto kept = recordings.subspan(at, input.kept.size());
-    auto entries = input_entries(input, kept, s, first_id);
-    if (!entries) return fail(entries.error());
-    for (const RecordingRuns& rec : kept) first_id += rec.runs;
-    at += input.kept.size();
-    scratch.resize(merged.size() + entries->size());
-    std::merge(merged.begin(), merged.end(), entries->begin(), entries->end(), scratch.begin(),
-               [](std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; });
-    merged.swap(scratch);
+// Where a new segment's tables take their entries from: computed from the
+// runs of its recordings, or for a merge, from each input's table over the
+// same substring where it has one.
+class TableSources {
+ public:
+  TableSources(std::span<const RecordingRuns> recordings, std::span<const MergeInput> inputs,
+               const HammingLayout& layout)
+      : recordings_(recordings), inputs_(inputs), layout_(layout), keys_(inputs.size() + 1) {}
+
+  // Table t's entries, sorted by key; each input's ids follow the one before.
+  Result<std::vector<std::uint64_t>> entries(std::size_t t) {
+    if (inputs_.empty()) return computed(0, recordings_, t, 0);
+    std::vector<std::uint64_t> merged, scratch;
+    std::uint64_t first_id = 0;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+      const auto kept = recordings_.subspan(at, inputs_[i].kept.size());
+      auto taken = input_entries(inputs_[i], layout_[t], first_id);
+      if (!taken) return fail(taken.error());
+      auto entries = *taken ? std::move(**taken) : computed(i + 1, kept, t, first_id);
+      if (!entries) return fail(entries.error());
+      for (const RecordingRuns& rec : kept) first_id += rec.runs;
+      at += inputs_[i].kept.size();
+      scratch.resize(merged.size() + entries->size());
+      std::merge(merged.begin(), merged.end(), entries->begin(), entries->end(), scratch.begin(),
+                 [](std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; });
+      merged.swap(scratch);
+    }
+    return merged;
   }
-  return merged;
-}
+
+ private:
+  // Entries computed from runs; the members' keys are found once per source.
+  Result<std::vector<std::uint64_t>> computed(std::size_t source,
+                                              std::span<const RecordingRuns> recordings,
+                                              std::size_t t, std::uint64_t first_id) {
+    if (!keys_[source]) {
+      auto keys = member_keys(recordings, layout_);
+      if (!keys) return fail(keys.error());
+      keys_[source] = std::move(*keys);
+    }
+    return table_entries(recordings, layout_[t], (*keys_[source])[t], first_id);
+  }
+
+  std::span<const RecordingRuns> recordings_;
+  std::span<const MergeInput> inputs_;
+  const HammingLayout& layout_;
+  std::vector<std::optional<MemberKeys>> keys_;  // the recordings', then each input's
+};
 
 // Every 64th run's record offset and position, and the ends of both.
 Result<std::vector<std::uint8_t>> checkpoints(std::span<const RecordingRuns> recordings) {
@@ -276,14 +348,16 @@ Result<void> add_concatenated(Output& out, Header& h, std::span<const RecordingR
 
 Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> recordings,
                         std::span<const MergeInput> inputs) {
-  for (const Substring& s : h.layout) {
-    auto entries = inputs.empty() ? table_entries(recordings, s, 0)
-                                  : merged_entries(inputs, recordings, s);
+  TableSources sources(recordings, inputs, h.layout);
+  for (std::size_t t = 0; t < h.layout.size(); ++t) {
+    const Substring s = h.layout[t];
+    auto entries = sources.entries(t);
     if (!entries) return fail(entries.error());
-    const PostingTableBytes t = encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
-    h.low_bits.push_back(t.low_bits);
+    const PostingTableBytes table =
+        encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
+    h.low_bits.push_back(table.low_bits);
     h.entries.push_back(entries->size());
-    for (const auto* bytes : {&t.low, &t.high, &t.samples, &t.ids}) {
+    for (const auto* bytes : {&table.low, &table.high, &table.samples, &table.ids}) {
       if (auto r = add_section(out, h, {*bytes}); !r) return r;
     }
   }
