@@ -51,7 +51,8 @@ void append_runs(std::span<const PackedHash> hashes, RunList& out) {
     for (; end < hashes.size() && hamming_distance(rep, hashes[end]) <= kRunRadius; ++end) {
       append_flips(flips, rep, hashes[end]);
     }
-    out.reps.push_back(rep);
+    out.rep_lows.push_back({rep[0], rep[1]});
+    out.rep_highs.push_back({rep[2], rep[3]});
     append_varint(out.records, static_cast<std::uint32_t>(end - first - 1));
     // A run of one hash, the common case of content in motion, is one byte.
     if (end - first > 1) {

@@ -75,12 +75,6 @@ Result<Fd> take_lock(const std::string& index) {
   return fd;
 }
 
-RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t hashes) {
-  return {serial, hashes, runs.reps.size(),
-          std::span(reinterpret_cast<const std::uint8_t*>(runs.reps.data()), runs.reps.size() * 32),
-          runs.records};
-}
-
 Result<std::vector<OpenSegment>> open_segments(const std::string& index,
                                                const std::vector<SegmentRow>& rows, bool* missing) {
   std::vector<OpenSegment> out;

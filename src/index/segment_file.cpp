@@ -24,6 +24,21 @@ std::uint64_t load64(const std::uint8_t* p) {
 
 }  // namespace
 
+PackedHash rep_of(const RecordingRuns& runs, std::uint64_t r) {
+  PackedHash h;
+  std::memcpy(h.data(), runs.rep_lows.data() + r * 16, 16);
+  std::memcpy(h.data() + 2, runs.rep_highs.data() + r * 16, 16);
+  return h;
+}
+
+RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t hashes) {
+  const auto bytes = [](const std::vector<HalfHash>& halves) {
+    return std::span(reinterpret_cast<const std::uint8_t*>(halves.data()), halves.size() * 16);
+  };
+  return {serial, hashes, runs.rep_lows.size(), bytes(runs.rep_lows), bytes(runs.rep_highs),
+          runs.records};
+}
+
 std::string SegmentReader::corrupted() const { return "index segment " + name_ + " is corrupted"; }
 
 Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
@@ -43,10 +58,11 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
   s.runs_ = h->runs;
   s.hashes_ = h->hashes;
   s.run_radius_ = static_cast<int>(h->run_radius);
-  s.reps_at_ = h->sections[1].offset;
-  s.checkpoints_at_ = h->sections[2].offset;
-  s.records_at_ = h->sections[3].offset;
-  s.records_size_ = h->sections[3].size;
+  s.rep_lows_at_ = h->sections[1].offset;
+  s.rep_highs_at_ = h->sections[2].offset;
+  s.checkpoints_at_ = h->sections[3].offset;
+  s.records_at_ = h->sections[4].offset;
+  s.records_size_ = h->sections[4].size;
   s.pages_ = std::make_unique<PageChecker>(file, kPageSize, h->body_end, file.subspan(h->body_end));
   if (auto r = s.read_recordings(h->sections[0].offset, h->recordings); !r) return fail(r.error());
   for (std::size_t t = 0; t < s.layout_.size(); ++t) {
@@ -113,12 +129,14 @@ Result<RecordingRuns> SegmentReader::recording_runs(std::size_t i) const {
   if (end_run < runs_) end = locate(end_run);
   const std::uint64_t records_end = end ? end->record_offset : records_size_;
   if (!first || (end_run < runs_ && !end) || records_end < first->record_offset ||
-      !pages_->check_at(reps_at_ + rec.first_run * 32, (end_run - rec.first_run) * 32) ||
+      !pages_->check_at(rep_lows_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16) ||
+      !pages_->check_at(rep_highs_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16) ||
       !pages_->check_at(records_at_ + first->record_offset, records_end - first->record_offset)) {
     return fail(corrupted());
   }
   return RecordingRuns{
       rec.serial, rec.hashes, end_run - rec.first_run,
-      file_.subspan(reps_at_ + rec.first_run * 32, (end_run - rec.first_run) * 32),
+      file_.subspan(rep_lows_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16),
+      file_.subspan(rep_highs_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16),
       file_.subspan(records_at_ + first->record_offset, records_end - first->record_offset)};
 }

@@ -152,6 +152,7 @@ Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
 // `limit` of the query (a member lies within the distance only if its
 // representative lies within the distance plus the run's radius); false
 // when a page fails its check.
+VORLANT_POPCOUNT_CLONES
 bool keep_near(const SegmentReader& segment, std::uint64_t part,
                std::span<const std::uint32_t> pairs, const Chunk& chunk, int limit,
                NearRuns& near) {
@@ -160,11 +161,14 @@ bool keep_near(const SegmentReader& segment, std::uint64_t part,
   const std::uint64_t base = part << kPartBits;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i + kAhead < pairs.size()) segment.prefetch_rep(base + (pairs[i + kAhead] >> kQueryBits));
-    const auto rep = segment.rep(base + (pairs[i] >> kQueryBits));
+    const std::uint64_t run = base + (pairs[i] >> kQueryBits);
+    const PackedHash& q = chunk.queries[pairs[i] & kQueryMask];
+    const auto low = segment.rep_low(run);
+    if (!low) return false;
+    if (std::popcount((*low)[0] ^ q[0]) + std::popcount((*low)[1] ^ q[1]) > limit) continue;
+    const auto rep = segment.rep(run);
     if (!rep) return false;
-    if (distance(*rep, chunk.queries[pairs[i] & kQueryMask]) <= limit) {
-      near.add(pairs[i] >> kQueryBits, pairs[i] & kQueryMask);
-    }
+    if (distance(*rep, q) <= limit) near.add(pairs[i] >> kQueryBits, pairs[i] & kQueryMask);
   }
   return true;
 }

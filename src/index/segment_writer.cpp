@@ -116,15 +116,15 @@ Result<void> for_each_run(std::span<const RecordingRuns> recordings, Visit&& vis
     std::size_t at = 0;
     std::uint64_t hashes = 0;
     for (std::uint64_t r = 0; r < rec.runs; ++r, ++id) {
-      PackedHash rep;
-      std::memcpy(rep.data(), rec.reps.data() + r * 32, 32);
+      const PackedHash rep = rep_of(rec, r);
       auto record = RunRecord::parse(rec.records.subspan(at), kRunRadius);
       if (!record) return fail("run record " + std::to_string(id) + " is malformed");
       hashes += record->members();
       visit(id, rep, *record, at);
       at += record->size();
     }
-    if (at != rec.records.size() || hashes != rec.hashes || rec.reps.size() != rec.runs * 32) {
+    if (at != rec.records.size() || hashes != rec.hashes || rec.rep_lows.size() != rec.runs * 16 ||
+        rec.rep_highs.size() != rec.runs * 16) {
       return fail("the runs of recording " + std::to_string(rec.serial) + " do not add up");
     }
   }
@@ -189,8 +189,7 @@ std::vector<std::uint64_t> table_entries(std::span<const RecordingRuns> recordin
   std::uint64_t id = 0;
   for (const RecordingRuns& rec : recordings) {
     for (std::uint64_t r = 0; r < rec.runs; ++r, ++id) {
-      PackedHash rep;
-      std::memcpy(rep.data(), rec.reps.data() + r * 32, 32);
+      const PackedHash rep = rep_of(rec, r);
       entries.push_back(std::uint64_t{substring_key(rep, s)} << 32 | (first_id + id));
       for (; x < extra.size() && (extra[x] & 0xffffffffu) == id; ++x) {
         entries.push_back(extra[x] + first_id);
@@ -382,8 +381,9 @@ Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> r
   if (!marks) return fail(marks.error());
   const std::vector<std::uint8_t> recs = recordings_section(recordings);
   if (auto r = add_section(out, h, {recs}); !r) return fail(r.error());
-  if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::reps); !r)
-    return fail(r.error());
+  for (auto half : {&RecordingRuns::rep_lows, &RecordingRuns::rep_highs}) {
+    if (auto r = add_concatenated(out, h, recordings, half); !r) return fail(r.error());
+  }
   if (auto r = add_section(out, h, {*marks}); !r) return fail(r.error());
   if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::records); !r) {
     return fail(r.error());
