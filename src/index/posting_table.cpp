@@ -232,7 +232,8 @@ bool RegionLookup::lookup(std::uint64_t region, std::span<const std::uint64_t> p
   if (probes.size() * kDecodeBucketsPerProbe < count) return lookup_each(probes, out);
   if (!decode(first, count)) return false;
   // Copies the compiler can keep in registers while `out` grows.
-  const std::uint64_t* const offsets = offsets_.data();
+  const std::uint32_t* const offsets = offsets_.data();
+  const std::uint64_t base = region_base_;
   const std::uint8_t* const ids = table_.bytes_.ids;
   const std::uint8_t* const low = table_.bytes_.low;
   const int id_bits = table_.id_bits_;
@@ -242,7 +243,7 @@ bool RegionLookup::lookup(std::uint64_t region, std::span<const std::uint64_t> p
     const std::uint64_t key = probe >> 32;
     const std::uint64_t j = (key >> low_bits) - first;
     if (j >= count) return false;
-    for (std::uint64_t e = offsets[j]; e < offsets[j + 1]; ++e) {
+    for (std::uint64_t e = base + offsets[j]; e < base + offsets[j + 1]; ++e) {
       if (low_bits > 0 && read_bits(low, e, low_bits) != (key & low_mask)) continue;
       out.push_back(read_bits(ids, e, id_bits) << 32 | (probe & 0xffffffffu));
     }
@@ -284,26 +285,33 @@ bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
   if (first != next_bucket_ && !skip_to(first)) return false;
   if (bit_ < first) return false;
   // Bucket b's entries end where its zero lies, less the b zeros before it.
+  // Offsets are kept from the region's first entry, in 32 bits, so that
+  // they and the region's ids share the first-level cache.
   offsets_.resize(count + 1);
-  std::uint64_t* const offsets = offsets_.data();
+  std::uint32_t* const offsets = offsets_.data();
   const std::uint8_t* const high = table_.bytes_.high;
-  offsets[0] = bit_ - first;
-  std::uint64_t w = bit_ / 64, end = 0, position = 0, bucket = first;
-  if (!checked_words(w, end)) return false;
+  const std::uint64_t base = bit_ - first;
+  offsets[0] = 0;
+  std::uint64_t w = bit_ / 64, checked = 0, position = 0, bucket = first;
+  if (!checked_words(w, checked)) return false;
   std::uint64_t zeros = ~load64(high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
   for (std::uint64_t b = 1; b <= count; ++b) {
     while (zeros == 0) {
-      if (++w == end && !checked_words(w, end)) return false;
+      if (++w == checked && !checked_words(w, checked)) return false;
       zeros = ~load64(high + w * 8);
     }
     position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
     zeros &= zeros - 1;
-    offsets[b] = position - bucket++;
+    offsets[b] = static_cast<std::uint32_t>(position - bucket++ - base);
   }
-  if (position >= table_.high_bits_ || offsets[count] > table_.entries_) return false;
+  const std::uint64_t end = position - (first + count - 1);
+  if (position >= table_.high_bits_ || end > table_.entries_ || end - base > UINT32_MAX) {
+    return false;
+  }
+  region_base_ = base;
   bit_ = position + 1;
   next_bucket_ = first + count;
-  return covered(offsets[0], offsets[count]);
+  return covered(base, end);
 }
 bool RegionLookup::covered(std::uint64_t first, std::uint64_t last) {
   if (first == last) return true;

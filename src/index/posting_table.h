@@ -100,5 +100,6 @@ class RegionLookup {
   std::uint64_t words_;  // of the bit vector
   PageWindow ids_, low_;
   std::uint64_t next_bucket_ = 0, bit_ = 0;  // the first bucket not passed, where its ones begin
-  std::vector<std::uint64_t> offsets_;
+  std::uint64_t region_base_ = 0;      // the decoded region's first entry
+  std::vector<std::uint32_t> offsets_;  // its buckets' entries, from region_base_
 };
