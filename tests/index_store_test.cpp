@@ -74,6 +74,8 @@ TEST(IndexStore, SearchOfSeveralIndexesIsAFlatScanOfEachRecording) {
   add_all(indexes[0], {6}, 80);
   add_all(indexes[1], {7, 8}, 500);
   add_all(indexes[1], {9}, 500);
+  // In both indexes: found once, its stretches from each joined.
+  add_all(indexes[1], {1}, 900);
   std::map<std::string, std::vector<PackedHash>> all;
   std::vector<PackedHash> everything;
   for (std::uint64_t k = 1; k <= 9; ++k) {
