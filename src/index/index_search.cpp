@@ -19,10 +19,10 @@ Result<void> search_one(const std::string& path, std::span<const PackedHash> que
                         int max_distance, ByRecording& found) {
   auto snapshot = IndexSnapshot::open(path);
   if (!snapshot) return fail(snapshot.error());
-  std::vector<const SegmentReader*> segments;
-  for (const OpenSegment& s : snapshot->segments()) segments.push_back(&s.reader);
   std::vector<SegmentHit> hits;
-  if (auto r = search_segments(segments, queries, max_distance, hits); !r) return r;
+  for (const OpenSegment& s : snapshot->segments()) {
+    if (auto r = search_segment(s.reader, queries, max_distance, hits); !r) return r;
+  }
   // Stable, so each recording's stretches keep the order they were found in.
   std::stable_sort(hits.begin(), hits.end(),
                    [](const SegmentHit& a, const SegmentHit& b) { return a.serial < b.serial; });

@@ -86,7 +86,7 @@ Result<std::vector<OpenSegment>> open_segments(const std::string& index,
       *missing = error_number == ENOENT;
       return fail(file.error());
     }
-    auto reader = SegmentReader::open(file->bytes(), path);
+    auto reader = SegmentReader::open(file->bytes(), path, true);
     if (!reader) return fail(reader.error());
     out.push_back({std::move(*file), std::move(*reader)});
   }

@@ -20,10 +20,7 @@ RecordingSearch::RecordingSearch(std::span<const PackedHash> signed_hashes) {
 std::vector<QueryHit> RecordingSearch::search(std::span<const PackedHash> queries,
                                               int max_distance) const {
   std::vector<SegmentHit> found;
-  if (reader_) {
-    const SegmentReader* segment = &*reader_;
-    (void)search_segments(std::span(&segment, 1), queries, max_distance, found);
-  }
+  if (reader_) (void)search_segment(*reader_, queries, max_distance, found);
   std::vector<QueryHit> hits;
   hits.reserve(found.size());
   for (const SegmentHit& h : found) hits.push_back(h.hit);

@@ -4,6 +4,9 @@
 
 #include "index/segment_file.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -42,9 +45,10 @@ RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t h
 std::string SegmentReader::corrupted() const { return "index segment " + name_ + " is corrupted"; }
 
 Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
-                                          const std::string& name) {
+                                          const std::string& name, bool mapped) {
   SegmentReader s;
   s.file_ = file;
+  s.mapped_ = mapped;
   s.name_ = name;
   if (file.size() < kPageSize) return fail("index segment " + name + " is truncated");
   auto h = decode_header(file.first(kPageSize));
@@ -71,6 +75,7 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
                                       file.data() + sec[2].offset, file.data() + sec[3].offset};
     s.tables_.emplace_back(h->entries[t], s.layout_[t].bits, h->low_bits[t],
                            static_cast<int>(h->id_bits), bytes, s.pages_.get());
+    s.table_spans_.emplace_back(sec[0].offset, sec[3].offset + sec[3].size);
   }
   return s;
 }
@@ -111,6 +116,18 @@ std::optional<RunLocation> SegmentReader::locate(std::uint64_t run) const {
     if (r == run) return RunLocation{window.subspan(at, head->second), from + at, position};
     at += head->second;
     position += head->first;
+  }
+}
+
+void SegmentReader::release(std::size_t t) const {
+  if (!mapped_ || file_.empty()) return;
+  const auto [begin, end] = t < table_spans_.size() ? table_spans_[t]
+                                                     : std::pair<std::uint64_t, std::uint64_t>{0, file_.size()};
+  // Whole pages inside the span: a page shared with a neighbour stays.
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t from = (begin + page - 1) / page * page, to = end / page * page;
+  if (from < to) {
+    ::madvise(const_cast<std::uint8_t*>(file_.data()) + from, to - from, MADV_DONTNEED);
   }
 }
 

@@ -60,8 +60,10 @@ class SegmentReader {
  public:
   /// The segment in `file` (which must outlive the reader); fails with
   /// "index segment NAME is truncated", "... is corrupted", or "... has
-  /// version N, this program reads version 2".
-  static Result<SegmentReader> open(std::span<const std::uint8_t> file, const std::string& name);
+  /// version N, this program reads version 2". `mapped` says the bytes are
+  /// a read-only mapping of the file, whose pages release() may drop.
+  static Result<SegmentReader> open(std::span<const std::uint8_t> file, const std::string& name,
+                                    bool mapped = false);
 
   const HammingLayout& layout() const { return layout_; }
   std::uint64_t runs() const { return runs_; }
@@ -94,6 +96,10 @@ class SegmentReader {
   std::size_t recording_of(std::uint64_t run) const;
   /// Recording `i`'s runs, checked, for writing into another segment.
   Result<RecordingRuns> recording_runs(std::size_t i) const;
+  /// Drops this process's mapping of table t's pages (all pages when t is
+  /// past the last table), which count as its memory until then; the next
+  /// read maps them again from the page cache. Nothing for bytes in memory.
+  void release(std::size_t t) const;
 
  private:
   Result<void> read_recordings(std::uint64_t offset, std::uint64_t count);
@@ -106,7 +112,9 @@ class SegmentReader {
   }
 
   std::span<const std::uint8_t> file_;
+  bool mapped_ = false;
   std::string name_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> table_spans_;  // [begin, end) in the file
   HammingLayout layout_;
   std::uint64_t runs_ = 0, hashes_ = 0;
   int run_radius_ = 0;

@@ -1,9 +1,9 @@
-// Batch search in a set of segments. Queries go in chunks. For each table,
-// the chunk's probe keys come region by region (probe_regions) and each
-// region is looked up in every segment's table that shares the substring,
-// reading the table forward; the candidate (run, query) pairs found are
-// dealt into partitions of a few thousand runs, so that measuring them
-// against the runs' representatives reads memory that stays in the cache.
+// Batch search in one segment. Queries go in chunks. For each table, the
+// chunk's probe keys come region by region (probe_regions) and each region
+// is looked up in the table, read forward; the candidate (run, query) pairs
+// found are dealt into partitions of a few thousand runs, so that measuring
+// them against the runs' representatives reads memory that stays in the
+// cache. A table's pages are let go once it has been read.
 // A near run is then measured member by member: a member's distance is the
 // representative's, moved by one for each of its flipped bits, so a run is
 // found whenever any member is within the distance, and reported as
@@ -37,9 +37,9 @@ struct Chunk {
   std::uint32_t base = 0;  // index of its first query in the batch
 };
 
-// For each segment and each of its partitions, the candidate pairs (run
-// within the partition << kQueryBits | query).
-using Partitions = std::vector<std::vector<std::vector<std::uint32_t>>>;
+// For each partition, the candidate pairs (run within the partition <<
+// kQueryBits | query).
+using Partitions = std::vector<std::vector<std::uint32_t>>;
 
 // The runs of one partition near some query, each with the set of those
 // queries: a pair found again, through another table or key, sets a bit
@@ -56,7 +56,7 @@ class NearRuns {
     }
     bits_[(slot - 1) * kWords + query / 64] |= std::uint64_t{1} << (query % 64);
   }
-  /// Calls visit(run, queries) for each run in increasing order, then forgets them.
+  // Calls visit(run, queries) for each run in increasing order, then forgets them.
   template <class Visit>
   Result<void> drain(Visit&& visit) {
     std::sort(runs_.begin(), runs_.end());
@@ -91,13 +91,6 @@ struct Scratch {
   std::vector<std::uint64_t> probes, found;
   NearRuns near;
   Partitions parts;
-};
-
-// One table of one segment, probed with the substring's regions.
-struct TableUse {
-  std::size_t segment = 0, table = 0;
-  Substring sub;
-  int radius = 0, split = 0;
 };
 
 VORLANT_POPCOUNT_CLONES
@@ -189,108 +182,68 @@ bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& ch
   return true;
 }
 
-// Every table the chunk probes, those of one substring, radius and split
-// next to each other; segments beyond the tables' reach are marked in `scan`.
-std::vector<TableUse> table_uses(std::span<const SegmentReader* const> segments,
-                                 int max_distance, std::vector<bool>& scan) {
-  std::vector<TableUse> uses;
-  for (std::size_t m = 0; m < segments.size(); ++m) {
-    const auto radii = probe_radii(segments[m]->layout(), max_distance);
-    scan[m] = !radii;
-    for (std::size_t t = 0; radii && t < radii->size(); ++t) {
-      const Substring sub = segments[m]->layout()[t];
-      // A region holds whole buckets of the table.
-      const int split = std::max<int>(std::min<int>(kSplitBits, sub.bits),
-                                      static_cast<int>(segments[m]->table(t).low_bits()));
-      uses.push_back({m, t, sub, (*radii)[t], split});
-    }
-  }
-  std::stable_sort(uses.begin(), uses.end(), [](const TableUse& a, const TableUse& b) {
-    return std::tuple(a.sub.offset, a.sub.bits, a.radius, a.split) <
-           std::tuple(b.sub.offset, b.sub.bits, b.radius, b.split);
-  });
-  return uses;
-}
-
-// Looks the probes of uses[0] (and of every use that shares its substring,
-// radius and split) up in their tables, dealing the pairs into partitions.
-Result<std::size_t> probe_tables(std::span<const SegmentReader* const> segments,
-                                 std::span<const TableUse> uses, const Chunk& chunk, Scratch& s) {
-  const TableUse& first = uses[0];
-  std::size_t n = 1;
-  while (n < uses.size() && uses[n].sub == first.sub && uses[n].radius == first.radius &&
-         uses[n].split == first.split) {
-    ++n;
-  }
+// Looks every probe of table t up, region by region, dealing the pairs
+// found into partitions.
+Result<void> probe_table(const SegmentReader& segment, std::size_t t, int radius,
+                         const Chunk& chunk, Scratch& s) {
+  const Substring sub = segment.layout()[t];
+  // A region holds whole buckets of the table.
+  const int split = std::max<int>(std::min<int>(kSplitBits, sub.bits),
+                                  static_cast<int>(segment.table(t).low_bits()));
   s.keys.clear();
-  for (const PackedHash& q : chunk.queries) s.keys.push_back(substring_key(q, first.sub));
-  ProbeRegions regions(s.keys, first.sub.bits, first.radius, first.split);
-  std::vector<RegionLookup> lookups;
-  lookups.reserve(n);
-  for (std::size_t u = 0; u < n; ++u) {
-    lookups.emplace_back(segments[uses[u].segment]->table(uses[u].table), first.split);
-  }
+  for (const PackedHash& q : chunk.queries) s.keys.push_back(substring_key(q, sub));
+  ProbeRegions regions(s.keys, sub.bits, radius, split);
+  RegionLookup lookup(segment.table(t), split);
   std::uint64_t region = 0;
   while (regions.next(region, s.probes)) {
-    for (std::size_t u = 0; u < n; ++u) {
-      s.found.clear();
-      const SegmentReader& segment = *segments[uses[u].segment];
-      if (!lookups[u].lookup(region, s.probes, s.found)) return fail(segment.corrupted());
-      auto& parts = s.parts[uses[u].segment];
-      for (std::uint64_t f : s.found) {
-        const std::uint64_t run = f >> 32;
-        if (run >= segment.runs()) return fail(segment.corrupted());
-        parts[run >> kPartBits].push_back(
-            static_cast<std::uint32_t>((run & ((1u << kPartBits) - 1)) << kQueryBits | (f & kQueryMask)));
-      }
+    s.found.clear();
+    if (!lookup.lookup(region, s.probes, s.found)) return fail(segment.corrupted());
+    for (std::uint64_t f : s.found) {
+      const std::uint64_t run = f >> 32;
+      if (run >= segment.runs()) return fail(segment.corrupted());
+      s.parts[run >> kPartBits].push_back(static_cast<std::uint32_t>(
+          (run & ((1u << kPartBits) - 1)) << kQueryBits | (f & kQueryMask)));
     }
   }
-  return n;
+  return {};
 }
 
-Result<void> search_chunk(std::span<const SegmentReader* const> segments, const Chunk& chunk,
-                          int max_distance, Scratch& s, std::vector<SegmentHit>& out) {
-  s.parts.resize(segments.size());
-  for (std::size_t m = 0; m < segments.size(); ++m) {
-    s.parts[m].resize((segments[m]->runs() >> kPartBits) + 1);
-    for (auto& part : s.parts[m]) part.clear();
+Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int max_distance,
+                          Scratch& s, std::vector<SegmentHit>& out) {
+  s.parts.resize((segment.runs() >> kPartBits) + 1);
+  for (auto& part : s.parts) part.clear();
+  const auto radii = probe_radii(segment.layout(), max_distance);
+  for (std::size_t t = 0; radii && t < radii->size(); ++t) {
+    if (auto r = probe_table(segment, t, (*radii)[t], chunk, s); !r) return r;
+    segment.release(t);
   }
-  std::vector<bool> scan(segments.size());
-  const std::vector<TableUse> uses = table_uses(segments, max_distance, scan);
-  for (std::size_t u = 0; u < uses.size();) {
-    auto taken = probe_tables(segments, std::span(uses).subspan(u), chunk, s);
-    if (!taken) return fail(taken.error());
-    u += *taken;
-  }
-  for (std::size_t m = 0; m < segments.size(); ++m) {
-    const SegmentReader& segment = *segments[m];
-    const int limit = max_distance + segment.run_radius();
-    for (std::uint64_t p = 0; p < s.parts[m].size(); ++p) {
-      if (scan[m] ? !scan_near(segment, p, chunk, limit, s.near)
-                  : !keep_near(segment, p, s.parts[m][p], chunk, limit, s.near)) {
-        return fail(segment.corrupted());
-      }
-      auto measured = s.near.drain([&](std::uint32_t run, std::span<const std::uint32_t> queries) {
-        return measure_run(segment, (p << kPartBits) + run, queries, chunk, max_distance, out);
-      });
-      if (!measured) return measured;
+  const int limit = max_distance + segment.run_radius();
+  for (std::uint64_t p = 0; p < s.parts.size(); ++p) {
+    // Without radii the distance is past what the tables reach: every run is measured.
+    if (radii ? !keep_near(segment, p, s.parts[p], chunk, limit, s.near)
+              : !scan_near(segment, p, chunk, limit, s.near)) {
+      return fail(segment.corrupted());
     }
+    auto measured = s.near.drain([&](std::uint32_t run, std::span<const std::uint32_t> queries) {
+      return measure_run(segment, (p << kPartBits) + run, queries, chunk, max_distance, out);
+    });
+    if (!measured) return measured;
   }
   return {};
 }
 
 }  // namespace
 
-Result<void> search_segments(std::span<const SegmentReader* const> segments,
-                             std::span<const PackedHash> queries, int max_distance,
-                             std::vector<SegmentHit>& out) {
-  if (max_distance < 0 || segments.empty()) return {};
+Result<void> search_segment(const SegmentReader& segment, std::span<const PackedHash> queries,
+                            int max_distance, std::vector<SegmentHit>& out) {
+  if (max_distance < 0) return {};
   Scratch scratch;
   for (std::size_t base = 0; base < queries.size(); base += kChunk) {
     const Chunk chunk{queries.subspan(base, std::min(kChunk, queries.size() - base)),
                       static_cast<std::uint32_t>(base)};
-    if (auto r = search_chunk(segments, chunk, max_distance, scratch, out); !r) return r;
+    if (auto r = search_chunk(segment, chunk, max_distance, scratch, out); !r) return r;
   }
+  segment.release(segment.layout().size());
   return {};
 }
 

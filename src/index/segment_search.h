@@ -1,5 +1,5 @@
 #pragma once
-// Exact Hamming search of a batch of query hashes in a set of segments.
+// Exact Hamming search of a batch of query hashes in one segment.
 
 #include <cstdint>
 #include <span>
@@ -24,14 +24,12 @@ struct SegmentHit {
   QueryHit hit;
 };
 
-/// Appends every stretch of the segments' hashes within `max_distance` of
+/// Appends every stretch of the segment's hashes within `max_distance` of
 /// each query: exactly the hashes a comparison with every one would find.
-/// Stretches may be cut where runs end; merge_hits joins them. Tables of
-/// one substring share their probes. Fails with a segment's "... is
-/// corrupted" when a page or value read is found damaged.
-Result<void> search_segments(std::span<const SegmentReader* const> segments,
-                             std::span<const PackedHash> queries, int max_distance,
-                             std::vector<SegmentHit>& out);
+/// Stretches may be cut where runs end; merge_hits joins them. Fails with the
+/// segment's "... is corrupted" when a page or value read is found damaged.
+Result<void> search_segment(const SegmentReader& segment, std::span<const PackedHash> queries,
+                            int max_distance, std::vector<SegmentHit>& out);
 
 /// Sorts hits by query, then first index, and joins the stretches of one
 /// query that touch or overlap, keeping the smaller distance.
