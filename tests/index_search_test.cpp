@@ -62,6 +62,10 @@ TEST(RecordingSearch, FindsExactlyWhatAFlatScanFinds) {
       EXPECT_EQ(search.search(queries, d), flat_scan(content.hashes, queries, d));
     }
   }
+  // More queries than one batch of the search takes at a time.
+  const std::vector<PackedHash>& clustered = kContents[1].hashes;
+  const std::vector<PackedHash> many = nearby_queries(clustered, 4200, 5);
+  EXPECT_EQ(RecordingSearch(clustered).search(many, 31), flat_scan(clustered, many, 31));
 }
 
 // Past 2^20 runs the tables switch to 11 longer substrings.

@@ -74,6 +74,8 @@ TEST(IndexStore, SearchOfSeveralIndexesIsAFlatScanOfEachRecording) {
   add_all(indexes[0], {6}, 80);
   add_all(indexes[1], {7, 8}, 500);
   add_all(indexes[1], {9}, 500);
+  // In both indexes: found once, its stretches from each joined.
+  add_all(indexes[1], {1}, 900);
   std::map<std::string, std::vector<PackedHash>> all;
   std::vector<PackedHash> everything;
   for (std::uint64_t k = 1; k <= 9; ++k) {
@@ -153,7 +155,7 @@ TEST(IndexStore, DamagedSegmentsAreErrorsNeverReadsPastTheirEnd) {
       {"cut to the header", cut(4096), " is truncated"},
       {"empty", cut(0), " is truncated"},
       {"header damaged", set(40, 0x5a), " is corrupted"},
-      {"later version", set(8, 2), " has version 2, this program reads version 1"},
+      {"later version", set(8, 3), " has version 3, this program reads version 2"},
       {"first page damaged", set(4096 + 10, 0x7f), " is corrupted"},
       {"a page read late damaged", late, " is corrupted"},
   };

@@ -110,6 +110,46 @@ TEST(JsonDoc, BuildsTheOuterLevelsAsWritten) {
   EXPECT_EQ(r->value.dump(), R"({"a":[{},{},[],"x"],"b":{"j":[],"k":{}},"c":18446744073709551615})");
 }
 
+// Flat objects are read by a scanner of ours unless something in them is
+// not plain (an escape, a byte outside printable ASCII, a number that is
+// not a small unsigned integer, a repeated key); both readers must give the
+// library's value, fault and end position. Strings longer than eight bytes
+// exercise the scanner's word-at-a-time path.
+TEST(JsonDoc, FlatObjectsReadAsTheLibraryReadsThem) {
+  const struct {
+    std::string_view name, input, value_or_error;
+  } kCases[] = {
+      {"plain", "{ \"a\" : true ,\n \"b\" : null , \"c\" : false }\n",
+       "{\"a\":true,\"b\":null,\"c\":false} at line 2 column 27"},
+      {"19 digits", "{\"v\":9999999999999999999}", "{\"v\":9999999999999999999} at line 1 column 25"},
+      {"past 64 bits", "{\"v\":18446744073709551616}",
+       "{\"v\":1.8446744073709552e+19} at line 1 column 26"},
+      {"fraction and sign", "{\"a\":1.5e3,\"b\":-2}", "{\"a\":1500.0,\"b\":-2} at line 1 column 18"},
+      {"escapes", R"({"a":"x\"y","b":"\u00e9"})", "{\"a\":\"x\\\"y\",\"b\":\"\xc3\xa9\"} at line 1 column 25"},
+      {"escape after eight bytes", R"({"a":"0123456789abcdef\\"})",
+       R"({"a":"0123456789abcdef\\"} at line 1 column 26)"},
+      {"UTF-8 after eight bytes", "{\"a\":\"0123456789abcdef\xc3\xa9\"}",
+       "{\"a\":\"0123456789abcdef\xc3\xa9\"} at line 1 column 26"},
+      {"leading zero", "{\"v\":01}",
+       "syntax error while parsing object - unexpected number literal; expected '}' at line 1 "
+       "column 7"},
+      {"raw tab", "{\"a\":\"t\tb\"}",
+       "syntax error while parsing value - invalid string: control character U+0009 (HT) must be "
+       "escaped to \\u0009 or \\t; last read: '\"t<U+0009>' at line 1 column 8"},
+      {"repeated key", "{\"long\":\"0123456789abcdef0123\",\n\"long\":1}",
+       "duplicate field `long` at line 2 column 6"},
+      {"bytes after", "{\"k\":\"v\"} x",
+       "syntax error while parsing value - invalid literal; last read: '\"v\"} x'; expected end of "
+       "input at line 1 column 11"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    auto r = parse(c.input);
+    EXPECT_EQ(r ? r->value.dump() + " " + r->end_position : r.error(), c.value_or_error);
+  }
+  EXPECT_TRUE(parse("{\"v\":9999999999999999999}")->value["v"].is_number_unsigned());
+}
+
 TEST(JsonDoc, NullOptionalsAndArrayForm) {
   auto r = read("{\"v\":1,\"name\":\"n\",\"fps\":null,\"hashes\":null,\"extra\":[{}]}\n");
   ASSERT_TRUE(r) << r.error();

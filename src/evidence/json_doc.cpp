@@ -6,13 +6,20 @@
 // container's members whenever one of them ends, which costs quadratic time
 // on an array of many small objects. Only the two outer levels are built:
 // they are all any reader of ours looks at, and a tree of a million nested
-// arrays costs a heap allocation per array.
+// arrays costs a heap allocation per array. A flat object of plain strings,
+// small unsigned integers and literals (an envelope, whose manifest is
+// megabytes of Base64) is read by a scanner of our own first: the library
+// lexes a string a byte at a time, keeping every byte twice, and anything
+// the scanner does not take whole goes to the library, so every value and
+// every fault is the library's.
 
 #include "evidence/json_doc.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <set>
 #include <vector>
@@ -60,15 +67,36 @@ class CountingIterator {
 };
 
 
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighs = 0x8080808080808080;
+
+std::uint64_t load64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// The high bit of each byte of `word` that equals `byte`, and no other bit.
+std::uint64_t bytes_equal(std::uint64_t word, std::uint8_t byte) {
+  const std::uint64_t x = word ^ (kOnes * byte);
+  return ~(((x & ~kHighs) + ~kHighs) | x) & kHighs;
+}
+
+// Documents of megabytes are counted eight bytes at a time.
+std::size_t count_newlines(std::span<const std::uint8_t> bytes) {
+  std::size_t count = 0, i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    count += static_cast<std::size_t>(std::popcount(bytes_equal(load64(&bytes[i]), '\n')));
+  }
+  for (; i < bytes.size(); ++i) count += bytes[i] == '\n';
+  return count;
+}
+
 std::string position_at(std::span<const std::uint8_t> bytes, std::size_t consumed) {
   consumed = std::min(consumed, bytes.size());
-  std::size_t line = 1, line_start = 0;
-  for (std::size_t i = 0; i < consumed; ++i) {
-    if (bytes[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
+  const std::size_t line = 1 + count_newlines(bytes.first(consumed));
+  std::size_t line_start = consumed;
+  while (line_start > 0 && bytes[line_start - 1] != '\n') --line_start;
   return "at line " + std::to_string(line) + " column " + std::to_string(consumed - line_start);
 }
 
@@ -265,22 +293,120 @@ class DocumentBuilder final : public json::json_sax_t {
   std::size_t fault_offset_ = 0;
 };
 
+// Reads a flat object whose members are all plain strings (printable ASCII,
+// no escapes), unsigned integers of up to 19 digits (so they fit 64 bits),
+// true, false or null, with distinct keys; nullopt for anything else, which
+// the library then reads. The value is the one the library would build.
+class PlainObjectScanner {
+ public:
+  explicit PlainObjectScanner(std::span<const std::uint8_t> bytes)
+      : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  std::optional<json> scan() {
+    json object = json::object();
+    if (!take('{')) return std::nullopt;
+    if (take('}')) return finish(std::move(object));
+    do {
+      std::string key;
+      if (!string(key) || !take(':')) return std::nullopt;
+      auto value = member_value();
+      if (!value || !object.emplace(std::move(key), std::move(*value)).second) return std::nullopt;
+    } while (take(','));
+    if (!take('}')) return std::nullopt;
+    return finish(std::move(object));
+  }
+
+ private:
+  void skip_space() {
+    while (at_ != end_ && is_json_whitespace(*at_)) ++at_;
+  }
+  bool take(char c) {
+    skip_space();
+    if (at_ == end_ || *at_ != static_cast<std::uint8_t>(c)) return false;
+    ++at_;
+    return true;
+  }
+  std::optional<json> finish(json object) {
+    skip_space();
+    if (at_ != end_) return std::nullopt;
+    return object;
+  }
+  bool string(std::string& out) {
+    if (!take('"')) return false;
+    const std::uint8_t* from = at_;
+    // Eight plain bytes at a time: none below 0x20, none above 0x7e, no
+    // quote and no backslash; the word that has one is read byte by byte.
+    while (end_ - at_ >= 8) {
+      const std::uint64_t w = load64(at_);
+      const std::uint64_t below = (w - kOnes * 0x20) & ~w & kHighs;
+      if (below | (w & kHighs) | bytes_equal(w, 0x7f) | bytes_equal(w, '"') | bytes_equal(w, '\\')) {
+        break;
+      }
+      at_ += 8;
+    }
+    for (; at_ != end_ && *at_ != '"'; ++at_) {
+      if (*at_ < 0x20 || *at_ > 0x7e || *at_ == '\\') return false;
+    }
+    if (at_ == end_) return false;
+    out.assign(reinterpret_cast<const char*>(from), static_cast<std::size_t>(at_ - from));
+    ++at_;
+    return true;
+  }
+  bool literal(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - at_) < word.size() ||
+        std::memcmp(at_, word.data(), word.size()) != 0) {
+      return false;
+    }
+    at_ += word.size();
+    return true;
+  }
+  std::optional<json> member_value() {
+    skip_space();
+    if (at_ == end_) return std::nullopt;
+    if (*at_ == '"') {
+      std::string text;
+      if (!string(text)) return std::nullopt;
+      return json(std::move(text));
+    }
+    if (literal("true")) return json(true);
+    if (literal("false")) return json(false);
+    if (literal("null")) return json(nullptr);
+    return unsigned_number();
+  }
+  std::optional<json> unsigned_number() {
+    const std::uint8_t* from = at_;
+    std::uint64_t value = 0;
+    for (; at_ != end_ && *at_ >= '0' && *at_ <= '9'; ++at_) value = value * 10 + (*at_ - '0');
+    const auto digits = at_ - from;
+    // A leading zero, a fraction or an exponent is the library's to judge.
+    if (digits == 0 || digits > 19 || (digits > 1 && *from == '0')) return std::nullopt;
+    if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return std::nullopt;
+    return json(value);
+  }
+
+  const std::uint8_t* at_;
+  const std::uint8_t* end_;
+};
+
 }  // namespace
 
 Result<JsonDocument> parse_json_document(std::span<const std::uint8_t> bytes) {
-  const char* base = reinterpret_cast<const char*>(bytes.data());
-  std::size_t consumed = 0;
-  DocumentBuilder builder(consumed);
   JsonDocument document;
-  try {
-    if (!json::sax_parse(CountingIterator(base, base, &consumed),
-                         CountingIterator(base + bytes.size(), base, nullptr), &builder)) {
-      return fail(builder.fault() + " " + position_at(bytes, builder.fault_offset()));
+  if (auto plain = PlainObjectScanner(bytes).scan()) {
+    document.value = std::move(*plain);
+  } else {
+    const char* base = reinterpret_cast<const char*>(bytes.data());
+    std::size_t consumed = 0;
+    DocumentBuilder builder(consumed);
+    try {
+      if (!json::sax_parse(CountingIterator(base, base, &consumed),
+                           CountingIterator(base + bytes.size(), base, nullptr), &builder)) {
+        return fail(builder.fault() + " " + position_at(bytes, builder.fault_offset()));
+      }
+    } catch (const json::exception& e) {
+      return fail(describe_exception(e) + " " + position_at(bytes, consumed));
     }
-  } catch (const json::exception& e) {
-    return fail(describe_exception(e) + " " + position_at(bytes, consumed));
+    document.value = builder.take();
   }
-  document.value = builder.take();
   std::size_t end = bytes.size();
   while (end > 0 && is_json_whitespace(bytes[end - 1])) --end;
   document.end_position = position_at(bytes, end);

@@ -68,6 +68,20 @@ constexpr std::array<Member, 8> kRequired = {
 
 std::string field(std::string_view name) { return "field `" + std::string(name) + "`"; }
 
+// 64 hex digits of either case: what check_pdq_hash_text accepts, decided
+// with one table lookup a byte.
+bool is_pdq_hash_text(std::string_view text) {
+  static constexpr std::array<bool, 256> kHex = [] {
+    std::array<bool, 256> hex{};
+    for (char c : std::string_view("0123456789abcdefABCDEF")) hex[static_cast<std::uint8_t>(c)] = true;
+    return hex;
+  }();
+  if (text.size() != 64) return false;
+  bool all = true;
+  for (char c : text) all &= kHex[static_cast<std::uint8_t>(c)];
+  return all;
+}
+
 // Remembers the keys of one map so a repeated key is refused, known or not.
 class KeySet {
  public:
@@ -220,6 +234,8 @@ Result<void> validate_manifest(const EvidenceManifest& m) {
   }
   if (m.phashes_hex) {
     for (std::size_t i = 0; i < m.phashes_hex->size(); ++i) {
+      // The common case decided here; the check and its words are the request's.
+      if (is_pdq_hash_text((*m.phashes_hex)[i])) continue;
       auto checked = check_pdq_hash_text((*m.phashes_hex)[i]);
       if (!checked) return fail("phashes_hex[" + std::to_string(i) + "]: " + checked.error());
     }

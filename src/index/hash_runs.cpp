@@ -51,10 +51,14 @@ void append_runs(std::span<const PackedHash> hashes, RunList& out) {
     for (; end < hashes.size() && hamming_distance(rep, hashes[end]) <= kRunRadius; ++end) {
       append_flips(flips, rep, hashes[end]);
     }
-    out.reps.push_back(rep);
+    out.rep_lows.push_back({rep[0], rep[1]});
+    out.rep_highs.push_back({rep[2], rep[3]});
     append_varint(out.records, static_cast<std::uint32_t>(end - first - 1));
-    append_varint(out.records, static_cast<std::uint32_t>(flips.size()));
-    out.records.insert(out.records.end(), flips.begin(), flips.end());
+    // A run of one hash, the common case of content in motion, is one byte.
+    if (end - first > 1) {
+      append_varint(out.records, static_cast<std::uint32_t>(flips.size()));
+      out.records.insert(out.records.end(), flips.begin(), flips.end());
+    }
     first = end;
   }
 }
@@ -63,6 +67,7 @@ std::optional<std::pair<std::uint32_t, std::size_t>> RunRecord::head(
     std::span<const std::uint8_t> bytes) {
   std::size_t at = 0;
   const auto extra = read_varint(bytes, at);
+  if (extra && *extra == 0) return std::pair{std::uint32_t{1}, at};
   const auto length = read_varint(bytes, at);
   if (!extra || !length || *extra == UINT32_MAX || *length > bytes.size() - at) return std::nullopt;
   return std::pair{*extra + 1, at + *length};
@@ -76,7 +81,7 @@ std::optional<RunRecord> RunRecord::parse(std::span<const std::uint8_t> bytes, i
   r.size_ = h->second;
   std::size_t at = 0;
   (void)read_varint(bytes, at);
-  (void)read_varint(bytes, at);
+  if (r.extra_ > 0) (void)read_varint(bytes, at);
   r.members_ = bytes.subspan(at, r.size_ - at);
   // Walk the members once so that next_flips never leaves the record.
   std::size_t end = 0;

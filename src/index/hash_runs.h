@@ -21,17 +21,20 @@
 /// fall into one run while a scene change starts a new one.
 inline constexpr int kRunRadius = 4;
 
-/// Runs in the order of the hashes: `reps` holds each run's representative,
-/// `records` each run's record (see append_run_records).
+/// Half of a hash: words 0 and 1, or 2 and 3.
+using HalfHash = std::array<std::uint64_t, 2>;
+
+/// Runs in the order of the hashes: each run's representative, its first
+/// and second half apart, and each run's record (see append_runs).
 struct RunList {
-  std::vector<PackedHash> reps;
+  std::vector<HalfHash> rep_lows, rep_highs;
   std::vector<std::uint8_t> records;
 };
 
 /// Groups `hashes` into runs, appending their representatives and records.
-/// A record is two variable-length numbers, the count of further members
-/// and the bytes they take, then for each member a byte k (0 to kRunRadius)
-/// and k bit positions.
+/// A record is a variable-length number, the count of further members, and
+/// when there are any, another, the bytes they take, then for each member a
+/// byte k (0 to kRunRadius) and k bit positions.
 void append_runs(std::span<const PackedHash> hashes, RunList& out);
 
 /// Reads one run record from bounded bytes.

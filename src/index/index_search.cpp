@@ -23,8 +23,9 @@ Result<void> search_one(const std::string& path, std::span<const PackedHash> que
   for (const OpenSegment& s : snapshot->segments()) {
     if (auto r = search_segment(s.reader, queries, max_distance, hits); !r) return r;
   }
-  std::sort(hits.begin(), hits.end(),
-            [](const SegmentHit& a, const SegmentHit& b) { return a.serial < b.serial; });
+  // Stable, so each recording's stretches keep the order they were found in.
+  std::stable_sort(hits.begin(), hits.end(),
+                   [](const SegmentHit& a, const SegmentHit& b) { return a.serial < b.serial; });
   for (std::size_t i = 0; i < hits.size();) {
     const std::uint64_t serial = hits[i].serial;
     auto info = snapshot->catalogue().recording(serial);

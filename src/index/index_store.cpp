@@ -18,16 +18,16 @@
 #include <cerrno>
 
 #include "fileio/fileio.h"
-#include "index/segment_writer.h"
 
 namespace {
 
 // Hashes waiting in memory before add() writes them out: 128 MiB of hashes.
 constexpr std::uint64_t kFlushHashes = std::uint64_t{1} << 22;
-// The newest segment is merged into the one before once it has grown to
-// this share of it, so sizes fall by at least half from segment to segment
-// and a search opens about log2 of the index's growth of them.
-constexpr std::uint64_t kMergeShare = 2;
+// The newest segment is merged into the one before once it has grown to a
+// quarter of it, so sizes fall by at least a quarter from segment to
+// segment: a search pays every large segment's probes in full, and merges,
+// which take the inputs' tables as they are, cost little more than writing.
+constexpr std::uint64_t kMergeShare = 4;
 constexpr int kSnapshotTries = 50;
 
 std::string catalogue_path(const std::string& index) { return index + "/catalogue.sqlite"; }
@@ -75,12 +75,6 @@ Result<Fd> take_lock(const std::string& index) {
   return fd;
 }
 
-RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t hashes) {
-  return {serial, hashes, runs.reps.size(),
-          std::span(reinterpret_cast<const std::uint8_t*>(runs.reps.data()), runs.reps.size() * 32),
-          runs.records};
-}
-
 Result<std::vector<OpenSegment>> open_segments(const std::string& index,
                                                const std::vector<SegmentRow>& rows, bool* missing) {
   std::vector<OpenSegment> out;
@@ -92,7 +86,7 @@ Result<std::vector<OpenSegment>> open_segments(const std::string& index,
       *missing = error_number == ENOENT;
       return fail(file.error());
     }
-    auto reader = SegmentReader::open(file->bytes(), path);
+    auto reader = SegmentReader::open(file->bytes(), path, true);
     if (!reader) return fail(reader.error());
     out.push_back({std::move(*file), std::move(*reader)});
   }
@@ -161,13 +155,16 @@ Result<AddOutcome> IndexWriter::add(const NewRecording& recording) {
   return AddOutcome::Added;
 }
 
-Result<SegmentRow> IndexWriter::write_segment(const std::vector<RecordingRuns>& recordings) {
+Result<SegmentRow> IndexWriter::write_segment(const std::vector<RecordingRuns>& recordings,
+                                              std::span<const MergeInput> inputs) {
   auto id = catalogue_.next("next_segment");
   if (!id) return fail(id.error());
   const std::string path = segment_path(path_, *id);
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd.valid()) return fail("create " + path + ": " + format_io_error(errno));
-  if (auto r = write_segment_file(recordings, fd.get(), path); !r) return fail(r.error());
+  auto written = inputs.empty() ? write_segment_file(recordings, fd.get(), path)
+                                : write_merged_segment_file(inputs, fd.get(), path);
+  if (!written) return fail(written.error());
   if (auto r = sync(fd.get(), path); !r) return fail(r.error());
   if (auto r = fd.close(); !r) return fail("close " + path + ": " + r.error());
   if (auto r = sync_directory(path_); !r) return fail(r.error());
@@ -187,7 +184,7 @@ Result<void> IndexWriter::flush() {
   for (std::size_t i = 0; i < pending_.size(); ++i) {
     recordings.push_back(runs_of(pending_[i].runs, *serial + i, pending_[i].info.hash_count));
   }
-  auto row = write_segment(recordings);
+  auto row = write_segment(recordings, {});
   if (!row) return fail(row.error());
   auto commit = [&]() -> Result<void> {
     if (auto r = catalogue_.begin_write(); !r) return r;
@@ -231,19 +228,23 @@ Result<void> IndexWriter::merge(const std::vector<SegmentRow>& rows) {
   if (!inputs) return fail(inputs.error());
   auto live = catalogue_.serials();
   if (!live) return fail(live.error());
+  std::vector<MergeInput> merged_inputs;
   std::vector<RecordingRuns> kept;
   for (const OpenSegment& s : *inputs) {
+    MergeInput input{&s.reader, {}};
     for (std::size_t i = 0; i < s.reader.recordings().size(); ++i) {
       if (!std::binary_search(live->begin(), live->end(), s.reader.recordings()[i].serial))
         continue;
       auto runs = s.reader.recording_runs(i);
       if (!runs) return fail(runs.error());
       kept.push_back(*runs);
+      input.kept.push_back(i);
     }
+    merged_inputs.push_back(std::move(input));
   }
   std::optional<SegmentRow> merged;
   if (!kept.empty()) {
-    auto row = write_segment(kept);
+    auto row = write_segment(kept, merged_inputs);
     if (!row) return fail(row.error());
     merged = *row;
   }

@@ -15,6 +15,7 @@
 #include "index/hash_runs.h"
 #include "index/mapped_file.h"
 #include "index/segment_file.h"
+#include "index/segment_writer.h"
 #include "matching/frame_matcher.h"
 #include "result.h"
 
@@ -40,7 +41,7 @@ class IndexWriter {
   Result<AddOutcome> add(const NewRecording& recording);
   /// Stores the taken recordings as one segment, made durable and then
   /// registered with them in one transaction; then merges segments while
-  /// the newest ones have grown to half the size of the one before.
+  /// the newest ones have grown to a quarter of the size of the one before.
   Result<void> flush();
   /// Removes the recording from the catalogue (its hashes leave the
   /// segments at their next merge); false when it is not in the index.
@@ -56,7 +57,10 @@ class IndexWriter {
   Result<void> remove_orphans();
   Result<void> merge_newest();
   Result<void> merge(const std::vector<SegmentRow>& rows);
-  Result<SegmentRow> write_segment(const std::vector<RecordingRuns>& recordings);
+  /// A new segment of `recordings`: the kept recordings of `inputs` when
+  /// there are inputs, whose tables it then takes its entries from.
+  Result<SegmentRow> write_segment(const std::vector<RecordingRuns>& recordings,
+                                   std::span<const MergeInput> inputs);
 
   std::string path_;
   Fd lock_;

@@ -27,6 +27,24 @@ bool PageChecker::check_slowly(std::uint64_t offset, std::uint64_t n) const {
   return true;
 }
 
+std::span<const std::uint8_t> PageChecker::pages_around(const std::uint8_t* p,
+                                                       std::size_t n) const {
+  if (n == 0 || !check(p, n)) return {};
+  const auto offset = static_cast<std::uint64_t>(p - file_.data());
+  const std::uint64_t from = begin_ + (offset - begin_) / kPageSize * kPageSize;
+  const std::uint64_t to =
+      std::min(end_, begin_ + ((offset + n - 1 - begin_) / kPageSize + 1) * kPageSize);
+  return file_.subspan(from, to - from);
+}
+
+bool PageWindow::widen(const std::uint8_t* p, std::size_t n) {
+  const auto pages = pages_->pages_around(p, n);
+  if (pages.empty()) return false;
+  lo_ = reinterpret_cast<std::uintptr_t>(pages.data());
+  hi_ = lo_ + pages.size();
+  return true;
+}
+
 bool PageChecker::check_page(std::uint64_t page) const {
   if ((page + 1) * 8 > sums_.size()) return false;
   const std::uint64_t at = begin_ + page * kPageSize;

@@ -36,6 +36,9 @@ class PageChecker {
     }
     return check_slowly(offset, n);
   }
+  /// The checked pages' bytes around [p, p + n) after checking them: from the
+  /// start of its first page to the end of its last; empty as check fails.
+  std::span<const std::uint8_t> pages_around(const std::uint8_t* p, std::size_t n) const;
 
  private:
   bool check_slowly(std::uint64_t offset, std::uint64_t n) const;
@@ -46,6 +49,25 @@ class PageChecker {
   std::uint64_t end_ = 0;
   std::span<const std::uint8_t> sums_;
   mutable std::vector<std::uint64_t> checked_;  // one bit per page
+};
+
+/// Remembers the pages around the last read found intact, so that a reader
+/// moving forward through a file checks each page once and makes one
+/// comparison for every other read.
+class PageWindow {
+ public:
+  explicit PageWindow(const PageChecker* pages) : pages_(pages) {}
+  /// True when [p, p + n) lies in checked pages that match their checksums.
+  bool covers(const std::uint8_t* p, std::size_t n) {
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    return (at >= lo_ && n <= hi_ - at && at <= hi_) || widen(p, n);
+  }
+
+ private:
+  bool widen(const std::uint8_t* p, std::size_t n);
+
+  const PageChecker* pages_;
+  std::uintptr_t lo_ = 1, hi_ = 0;
 };
 
 /// The checksums of the pages of `body` as PageChecker reads them.

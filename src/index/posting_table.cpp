@@ -23,14 +23,32 @@ std::uint64_t load64(const std::uint8_t* p) {
   return v;
 }
 
-void store_bits(std::vector<std::uint8_t>& bytes, std::uint64_t index, int width,
-                std::uint64_t value) {
-  if (width == 0) return;
-  const std::uint64_t bit = index * static_cast<std::uint64_t>(width);
-  std::uint64_t word = load64(&bytes[bit / 8]);
-  word |= value << (bit % 8);
-  std::memcpy(&bytes[bit / 8], &word, 8);
-}
+// Packs values of one width one after another, a word at a time, into
+// bytes sized for them (and zeroed) beforehand.
+class BitPacker {
+ public:
+  BitPacker(std::vector<std::uint8_t>& bytes, int width) : bytes_(bytes), width_(width) {}
+  void put(std::uint64_t value) {
+    word_ |= value << fill_;
+    fill_ += width_;
+    if (fill_ >= 64) {
+      std::memcpy(&bytes_[at_], &word_, 8);
+      at_ += 8;
+      fill_ -= 64;
+      word_ = fill_ > 0 ? value >> (width_ - fill_) : 0;
+    }
+  }
+  void finish() {
+    for (int b = 0; b < fill_; b += 8, ++at_) bytes_[at_] = static_cast<std::uint8_t>(word_ >> b);
+  }
+
+ private:
+  std::vector<std::uint8_t>& bytes_;
+  int width_;
+  std::uint64_t word_ = 0;
+  int fill_ = 0;
+  std::size_t at_ = 0;
+};
 
 std::uint64_t read_bits(const std::uint8_t* bytes, std::uint64_t index, int width) {
   if (width == 0) return 0;
@@ -97,13 +115,16 @@ PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, i
   t.low.assign(shape.low, 0);
   t.high.assign(shape.high, 0);
   t.ids.assign(shape.ids, 0);
+  BitPacker lows(t.low, low), ids(t.ids, id_bits);
   for (std::uint64_t i = 0; i < entries.size(); ++i) {
     const std::uint64_t key = entries[i] >> 32;
-    store_bits(t.low, i, low, key & ((std::uint64_t{1} << low) - 1));
+    lows.put(key & ((std::uint64_t{1} << low) - 1));
     const std::uint64_t bit = (key >> low) + i;
     t.high[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
-    store_bits(t.ids, i, id_bits, entries[i] & 0xffffffffu);
+    ids.put(entries[i] & 0xffffffffu);
   }
+  lows.finish();
+  ids.finish();
   // Zero h sits after the entries of buckets 0 to h.
   const std::uint64_t buckets = std::uint64_t{1} << (key_bits - low);
   std::uint64_t seen = 0;
@@ -159,132 +180,169 @@ std::optional<std::uint64_t> PostingTableView::select_zero(std::uint64_t rank) c
   return std::nullopt;
 }
 
-std::optional<std::pair<std::uint64_t, std::uint64_t>> PostingTableView::find(
-    std::uint32_t key) const {
-  const std::uint64_t h = key >> low_bits_;
-  if (h >= buckets_) return std::nullopt;
-  std::uint64_t begin = 0;
-  if (h > 0) {
-    const auto z = select_zero(h - 1);
-    if (!z || *z < h - 1) return std::nullopt;
-    begin = *z - (h - 1);
+bool PostingTableView::entries(std::vector<std::uint64_t>& out) const {
+  const std::uint64_t words = (high_bits_ + 63) / 64;
+  const int low = static_cast<int>(low_bits_);
+  out.clear();
+  if (!pages_->check(bytes_.high, words * 8) ||
+      !pages_->check(bytes_.ids, packed_size(entries_, id_bits_)) ||
+      (low > 0 && !pages_->check(bytes_.low, packed_size(entries_, low)))) {
+    return false;
   }
-  const auto z = select_zero(h);
-  if (!z || *z < h || *z - h < begin) return std::nullopt;
-  return narrow(begin, *z - h, key);
-}
-
-std::optional<std::pair<std::uint64_t, std::uint64_t>> PostingTableView::narrow(
-    std::uint64_t begin, std::uint64_t end, std::uint32_t key) const {
-  if (end > entries_) return std::nullopt;
-  if (low_bits_ == 0 || begin == end) return std::pair{begin, end};
-  const int width = static_cast<int>(low_bits_);
-  if (!pages_->check(bytes_.low + begin * low_bits_ / 8, (end - begin) * low_bits_ / 8 + 9)) {
-    return std::nullopt;
+  out.reserve(entries_);
+  std::uint64_t e = 0, previous = 0;
+  for (std::uint64_t w = 0; w < words; ++w) {
+    std::uint64_t ones = load64(bytes_.high + w * 8);
+    if (w + 1 == words && high_bits_ % 64 != 0) ones &= (std::uint64_t{1} << (high_bits_ % 64)) - 1;
+    for (; ones != 0; ones &= ones - 1, ++e) {
+      // Entry e's one follows the zeros of the buckets before its own.
+      const std::uint64_t bucket = w * 64 + static_cast<std::uint64_t>(std::countr_zero(ones)) - e;
+      if (e == entries_ || bucket >= buckets_) return false;
+      const std::uint64_t entry = (bucket << low | read_bits(bytes_.low, e, low)) << 32 |
+                                  read_bits(bytes_.ids, e, id_bits_);
+      if (e > 0 && entry <= previous) return false;
+      out.push_back(previous = entry);
+    }
   }
-  const std::uint64_t want = key & ((std::uint64_t{1} << low_bits_) - 1);
-  while (begin < end && read_bits(bytes_.low, begin, width) < want) ++begin;
-  std::uint64_t last = begin;
-  while (last < end && read_bits(bytes_.low, last, width) == want) ++last;
-  return std::pair{begin, last};
-}
-
-bool PostingTableView::append_ids(std::uint64_t first, std::uint64_t last,
-                                  std::vector<std::uint32_t>& out) const {
-  if (first >= last) return true;
-  const std::uint64_t bit = first * static_cast<std::uint64_t>(id_bits_);
-  const std::uint64_t span = (last - first) * static_cast<std::uint64_t>(id_bits_);
-  if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
-  for (std::uint64_t i = first; i < last; ++i) {
-    out.push_back(static_cast<std::uint32_t>(read_bits(bytes_.ids, i, id_bits_)));
-  }
-  return true;
+  return e == entries_;
 }
 
 namespace {
 
-// Reads the high bit vector forward, one checked word at a time.
-class HighBits {
- public:
-  HighBits(const std::uint8_t* bytes, std::uint64_t bits, const PageChecker* pages)
-      : bytes_(bytes), bits_(bits), pages_(pages) {}
-  // The position just after the `count`-th zero (from 1) at or after `from`.
-  std::optional<std::uint64_t> after_zeros(std::uint64_t from, std::uint64_t count) {
-    for (std::uint64_t w = from / 64, skip = from % 64;; ++w, skip = 0) {
-      const auto zeros = zeros_in(w, skip);
-      if (!zeros) return std::nullopt;
-      const auto found = static_cast<std::uint64_t>(std::popcount(*zeros));
-      if (found >= count)
-        return w * 64 + static_cast<std::uint64_t>(select_in_word(*zeros, count - 1)) + 1;
-      count -= found;
-    }
-  }
-  // The position of the first zero at or after `from`.
-  std::optional<std::uint64_t> next_zero(std::uint64_t from) {
-    for (std::uint64_t w = from / 64, skip = from % 64;; ++w, skip = 0) {
-      const auto zeros = zeros_in(w, skip);
-      if (!zeros) return std::nullopt;
-      if (*zeros != 0) return w * 64 + static_cast<std::uint64_t>(std::countr_zero(*zeros));
-    }
-  }
-
- private:
-  std::optional<std::uint64_t> zeros_in(std::uint64_t w, std::uint64_t skip) {
-    if (w != loaded_) {
-      if (w * 64 >= bits_ || !pages_->check(bytes_ + w * 8, 8)) return std::nullopt;
-      word_ = load64(bytes_ + w * 8);
-      loaded_ = w;
-    }
-    return ~word_ & (~std::uint64_t{0} << skip);
-  }
-
-  const std::uint8_t* bytes_;
-  std::uint64_t bits_;
-  const PageChecker* pages_;
-  std::uint64_t loaded_ = ~std::uint64_t{0}, word_ = 0;
-};
+constexpr std::uint64_t kBad = ~std::uint64_t{0};
+// A region this small next to its probes is cheaper to look up probe by
+// probe through the sampled zeros than to decode whole.
+constexpr std::uint64_t kDecodeBucketsPerProbe = 32;
 
 }  // namespace
 
+RegionLookup::RegionLookup(const PostingTableView& table, int split_bits)
+    : table_(table),
+      region_buckets_(std::uint64_t{1} << (split_bits - static_cast<int>(table.low_bits_))),
+      words_((table.high_bits_ + 63) / 64),
+      ids_(table.pages_),
+      low_(table.pages_) {}
+
 VORLANT_POPCOUNT_CLONES
-bool PostingTableView::join(std::span<const std::uint64_t> probes, int tag_bits,
-                            std::vector<std::uint64_t>& out) const {
-  HighBits high(bytes_.high, high_bits_, pages_);
-  std::uint64_t bucket = 0, start = 0;  // bucket's ones begin at bit start
-  for (std::size_t i = 0; i < probes.size();) {
-    const auto key = static_cast<std::uint32_t>(probes[i] >> 32);
-    const std::uint64_t h = key >> low_bits_;
-    if (h >= buckets_ || h < bucket) return false;
-    // Far ahead, a sampled zero is nearer than walking there.
-    const auto begin = h - bucket > 2 * kSampleEvery
-                           ? select_zero(h - 1).transform([](auto z) { return z + 1; })
-                       : h > bucket ? high.after_zeros(start, h - bucket)
-                                    : std::optional{start};
-    const auto end_zero = begin ? high.next_zero(*begin) : std::nullopt;
-    if (!end_zero || *end_zero >= high_bits_ || *begin < h) return false;
-    bucket = h;
-    start = *begin;
-    auto range = narrow(start - h, *end_zero - h, key);
-    if (!range) return false;
-    // Every probe of this key takes the same entries.
-    std::size_t next = i + 1;
-    while (next < probes.size() && probes[next] >> 32 == key) ++next;
-    if (!append_pairs(*range, probes.subspan(i, next - i), tag_bits, out)) return false;
-    i = next;
+bool RegionLookup::lookup(std::uint64_t region, std::span<const std::uint64_t> probes,
+                          std::vector<std::uint64_t>& out) {
+  const std::uint64_t first = region * region_buckets_;
+  if (first >= table_.buckets_ || first < next_bucket_) return false;
+  const std::uint64_t count = std::min(region_buckets_, table_.buckets_ - first);
+  if (probes.size() * kDecodeBucketsPerProbe < count) return lookup_each(probes, out);
+  if (!decode(first, count)) return false;
+  // Copies the compiler can keep in registers while `out` grows.
+  const std::uint32_t* const offsets = offsets_.data();
+  const std::uint64_t base = region_base_;
+  const std::uint8_t* const ids = table_.bytes_.ids;
+  const std::uint8_t* const low = table_.bytes_.low;
+  const int id_bits = table_.id_bits_;
+  const int low_bits = static_cast<int>(table_.low_bits_);
+  const std::uint64_t low_mask = (std::uint64_t{1} << low_bits) - 1;
+  for (std::uint64_t probe : probes) {
+    const std::uint64_t key = probe >> 32;
+    const std::uint64_t j = (key >> low_bits) - first;
+    if (j >= count) return false;
+    for (std::uint64_t e = base + offsets[j]; e < base + offsets[j + 1]; ++e) {
+      if (low_bits > 0 && read_bits(low, e, low_bits) != (key & low_mask)) continue;
+      out.push_back(read_bits(ids, e, id_bits) << 32 | (probe & 0xffffffffu));
+    }
   }
   return true;
 }
 
-bool PostingTableView::append_pairs(std::pair<std::uint64_t, std::uint64_t> range,
-                                    std::span<const std::uint64_t> probes, int tag_bits,
-                                    std::vector<std::uint64_t>& out) const {
-  if (range.first == range.second) return true;
-  const std::uint64_t bit = range.first * static_cast<std::uint64_t>(id_bits_);
-  const std::uint64_t span = (range.second - range.first) * static_cast<std::uint64_t>(id_bits_);
-  if (!pages_->check(bytes_.ids + bit / 8, (bit % 8 + span + 7) / 8 + 8)) return false;
-  for (std::uint64_t e = range.first; e < range.second; ++e) {
-    const std::uint64_t id = read_bits(bytes_.ids, e, id_bits_);
-    for (std::uint64_t probe : probes) out.push_back(id << tag_bits | (probe & 0xffffffffu));
+bool RegionLookup::checked_words(std::uint64_t w, std::uint64_t& end) const {
+  if (w >= words_) return false;
+  const auto pages = table_.pages_->pages_around(table_.bytes_.high + w * 8, 8);
+  if (pages.empty()) return false;
+  end = std::min<std::uint64_t>(
+      words_, static_cast<std::uint64_t>(pages.data() + pages.size() - table_.bytes_.high) / 8);
+  return true;
+}
+
+bool RegionLookup::skip_to(std::uint64_t first) {
+  // Far ahead, a sampled zero is nearer than walking there.
+  if (first - next_bucket_ > 2 * kSampleEvery) {
+    const auto zero = table_.select_zero(first - 1);
+    bit_ = zero ? *zero + 1 : kBad;
+    return zero.has_value();
+  }
+  std::uint64_t count = first - next_bucket_, w = bit_ / 64, end = 0;
+  if (!checked_words(w, end)) return false;
+  std::uint64_t zeros = ~load64(table_.bytes_.high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
+  for (auto found = static_cast<std::uint64_t>(std::popcount(zeros)); found < count;
+       found = static_cast<std::uint64_t>(std::popcount(zeros))) {
+    count -= found;
+    if (++w == end && !checked_words(w, end)) return false;
+    zeros = ~load64(table_.bytes_.high + w * 8);
+  }
+  bit_ = w * 64 + static_cast<std::uint64_t>(select_in_word(zeros, count - 1)) + 1;
+  return true;
+}
+
+VORLANT_POPCOUNT_CLONES
+bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
+  if (first != next_bucket_ && !skip_to(first)) return false;
+  if (bit_ < first) return false;
+  // Bucket b's entries end where its zero lies, less the b zeros before it.
+  // Offsets are kept from the region's first entry, in 32 bits, so that
+  // they and the region's ids share the first-level cache.
+  offsets_.resize(count + 1);
+  std::uint32_t* const offsets = offsets_.data();
+  const std::uint8_t* const high = table_.bytes_.high;
+  const std::uint64_t base = bit_ - first;
+  offsets[0] = 0;
+  std::uint64_t w = bit_ / 64, checked = 0, position = 0, bucket = first;
+  if (!checked_words(w, checked)) return false;
+  std::uint64_t zeros = ~load64(high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
+  for (std::uint64_t b = 1; b <= count; ++b) {
+    while (zeros == 0) {
+      if (++w == checked && !checked_words(w, checked)) return false;
+      zeros = ~load64(high + w * 8);
+    }
+    position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
+    zeros &= zeros - 1;
+    offsets[b] = static_cast<std::uint32_t>(position - bucket++ - base);
+  }
+  const std::uint64_t end = position - (first + count - 1);
+  if (position >= table_.high_bits_ || end > table_.entries_ || end - base > UINT32_MAX) {
+    return false;
+  }
+  region_base_ = base;
+  bit_ = position + 1;
+  next_bucket_ = first + count;
+  return covered(base, end);
+}
+bool RegionLookup::covered(std::uint64_t first, std::uint64_t last) {
+  if (first == last) return true;
+  const auto span = [](std::uint64_t from, std::uint64_t to, int width) {
+    const std::uint64_t bit = from * static_cast<std::uint64_t>(width);
+    return std::pair{bit / 8, (bit % 8 + (to - from) * static_cast<std::uint64_t>(width) + 7) / 8 + 8};
+  };
+  const auto ids = span(first, last, table_.id_bits_);
+  const auto low = span(first, last, static_cast<int>(table_.low_bits_));
+  return ids_.covers(table_.bytes_.ids + ids.first, ids.second) &&
+         (table_.low_bits_ == 0 || low_.covers(table_.bytes_.low + low.first, low.second));
+}
+
+bool RegionLookup::lookup_each(std::span<const std::uint64_t> probes,
+                               std::vector<std::uint64_t>& out) {
+  const std::uint64_t low_mask = (std::uint64_t{1} << table_.low_bits_) - 1;
+  for (std::uint64_t probe : probes) {
+    const std::uint64_t key = probe >> 32;
+    const std::uint64_t h = key >> table_.low_bits_;
+    const auto end_zero = table_.select_zero(h);
+    const auto begin_zero = h == 0 ? std::optional<std::uint64_t>(0) : table_.select_zero(h - 1);
+    if (!end_zero || !begin_zero || *end_zero < h) return false;
+    const std::uint64_t begin = h == 0 ? 0 : *begin_zero + 1 - h, end = *end_zero - h;
+    if (begin > end || end > table_.entries_ || !covered(begin, end)) return false;
+    for (std::uint64_t e = begin; e < end; ++e) {
+      if (table_.low_bits_ > 0 &&
+          read_bits(table_.bytes_.low, e, static_cast<int>(table_.low_bits_)) != (key & low_mask)) {
+        continue;
+      }
+      out.push_back(read_bits(table_.bytes_.ids, e, table_.id_bits_) << 32 | (probe & 0xffffffffu));
+    }
   }
   return true;
 }

@@ -49,29 +49,16 @@ class PostingTableView {
   PostingTableView() = default;
   PostingTableView(std::uint64_t entries, int key_bits, std::uint32_t low_bits, int id_bits,
                    const PostingTableBytesView& bytes, const PageChecker* pages);
-  /// The entry range [first, last) of `key`; nullopt when a page fails its
-  /// check or the bytes contradict themselves (a corrupted table).
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> find(std::uint32_t key) const;
-  /// The ids of entries [first, last) appended to `out`; false when a page
-  /// fails its check.
-  bool append_ids(std::uint64_t first, std::uint64_t last, std::vector<std::uint32_t>& out) const;
-  /// For probes (key << 32 | tag) sorted by key, appends (id << tag_bits |
-  /// tag) for every entry of each probe's key, walking the table once from
-  /// front to back; false when a page fails its check or the bytes
-  /// contradict themselves.
-  bool join(std::span<const std::uint64_t> probes, int tag_bits,
-            std::vector<std::uint64_t>& out) const;
-
+  /// Key bits kept beside the bit vector: a bucket holds the keys that
+  /// agree above them.
+  std::uint32_t low_bits() const { return low_bits_; }
+  /// Every entry as (key << 32 | id), in order, into `out`; false when a
+  /// page fails its check or the bytes contradict themselves.
+  bool entries(std::vector<std::uint64_t>& out) const;
  private:
+  friend class RegionLookup;
+  /// The position of zero `rank` of the bit vector, found from its sample.
   std::optional<std::uint64_t> select_zero(std::uint64_t rank) const;
-  /// Appends (id << tag_bits | tag) for each entry of `range` and each probe.
-  bool append_pairs(std::pair<std::uint64_t, std::uint64_t> range,
-                    std::span<const std::uint64_t> probes, int tag_bits,
-                    std::vector<std::uint64_t>& out) const;
-  /// The entries of [begin, end) whose low key bits match `key`'s.
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> narrow(std::uint64_t begin,
-                                                                std::uint64_t end,
-                                                                std::uint32_t key) const;
 
   std::uint64_t entries_ = 0;
   std::uint32_t low_bits_ = 0;
@@ -80,4 +67,39 @@ class PostingTableView {
   std::uint64_t high_bits_ = 0;  // its length
   PostingTableBytesView bytes_;
   const PageChecker* pages_ = nullptr;
+};
+
+/// Looks a table's keys up region by region, in increasing order: a region
+/// is the keys that agree above their lowest `split_bits` (at least the
+/// table's low bits), and a region with many probes is decoded whole, so
+/// each of them is one read of its bucket's bounds.
+class RegionLookup {
+ public:
+  RegionLookup(const PostingTableView& table, int split_bits);
+  /// For probes (key << 32 | tag) whose keys all lie in `region`, a region
+  /// after any looked up before, appends (id << 32 | tag) for every entry of
+  /// each probe's key; false when a page fails its check or the bytes
+  /// contradict themselves.
+  bool lookup(std::uint64_t region, std::span<const std::uint64_t> probes,
+              std::vector<std::uint64_t>& out);
+
+ private:
+  bool lookup_each(std::span<const std::uint64_t> probes, std::vector<std::uint64_t>& out);
+  /// Moves to where bucket `first` begins.
+  bool skip_to(std::uint64_t first);
+  /// Entry offsets of buckets [first, first + count) into offsets_.
+  bool decode(std::uint64_t first, std::uint64_t count);
+  /// Checks the page of the bit vector's word w; `end` becomes the first
+  /// word past the checked pages around it.
+  bool checked_words(std::uint64_t w, std::uint64_t& end) const;
+  /// Checks the pages of the ids and low bits of entries [first, last).
+  bool covered(std::uint64_t first, std::uint64_t last);
+
+  const PostingTableView& table_;
+  std::uint64_t region_buckets_;
+  std::uint64_t words_;  // of the bit vector
+  PageWindow ids_, low_;
+  std::uint64_t next_bucket_ = 0, bit_ = 0;  // the first bucket not passed, where its ones begin
+  std::uint64_t region_base_ = 0;      // the decoded region's first entry
+  std::vector<std::uint32_t> offsets_;  // its buckets' entries, from region_base_
 };

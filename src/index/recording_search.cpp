@@ -10,10 +10,7 @@
 RecordingSearch::RecordingSearch(std::span<const PackedHash> signed_hashes) {
   RunList runs;
   append_runs(signed_hashes, runs);
-  const RecordingRuns recording{
-      0, signed_hashes.size(), runs.reps.size(),
-      std::span(reinterpret_cast<const std::uint8_t*>(runs.reps.data()), runs.reps.size() * 32),
-      runs.records};
+  const RecordingRuns recording = runs_of(runs, 0, signed_hashes.size());
   bytes_ = build_segment(signed_hashes.empty() ? std::span<const RecordingRuns>()
                                                : std::span(&recording, 1));
   // Built here and never written out, so it cannot fail its checks.

@@ -4,6 +4,9 @@
 
 #include "index/segment_file.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -24,12 +27,28 @@ std::uint64_t load64(const std::uint8_t* p) {
 
 }  // namespace
 
+PackedHash rep_of(const RecordingRuns& runs, std::uint64_t r) {
+  PackedHash h;
+  std::memcpy(h.data(), runs.rep_lows.data() + r * 16, 16);
+  std::memcpy(h.data() + 2, runs.rep_highs.data() + r * 16, 16);
+  return h;
+}
+
+RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t hashes) {
+  const auto bytes = [](const std::vector<HalfHash>& halves) {
+    return std::span(reinterpret_cast<const std::uint8_t*>(halves.data()), halves.size() * 16);
+  };
+  return {serial, hashes, runs.rep_lows.size(), bytes(runs.rep_lows), bytes(runs.rep_highs),
+          runs.records};
+}
+
 std::string SegmentReader::corrupted() const { return "index segment " + name_ + " is corrupted"; }
 
 Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
-                                          const std::string& name) {
+                                          const std::string& name, bool mapped) {
   SegmentReader s;
   s.file_ = file;
+  s.mapped_ = mapped;
   s.name_ = name;
   if (file.size() < kPageSize) return fail("index segment " + name + " is truncated");
   auto h = decode_header(file.first(kPageSize));
@@ -43,10 +62,11 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
   s.runs_ = h->runs;
   s.hashes_ = h->hashes;
   s.run_radius_ = static_cast<int>(h->run_radius);
-  s.reps_at_ = h->sections[1].offset;
-  s.checkpoints_at_ = h->sections[2].offset;
-  s.records_at_ = h->sections[3].offset;
-  s.records_size_ = h->sections[3].size;
+  s.rep_lows_at_ = h->sections[1].offset;
+  s.rep_highs_at_ = h->sections[2].offset;
+  s.checkpoints_at_ = h->sections[3].offset;
+  s.records_at_ = h->sections[4].offset;
+  s.records_size_ = h->sections[4].size;
   s.pages_ = std::make_unique<PageChecker>(file, kPageSize, h->body_end, file.subspan(h->body_end));
   if (auto r = s.read_recordings(h->sections[0].offset, h->recordings); !r) return fail(r.error());
   for (std::size_t t = 0; t < s.layout_.size(); ++t) {
@@ -55,6 +75,7 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
                                       file.data() + sec[2].offset, file.data() + sec[3].offset};
     s.tables_.emplace_back(h->entries[t], s.layout_[t].bits, h->low_bits[t],
                            static_cast<int>(h->id_bits), bytes, s.pages_.get());
+    s.table_spans_.emplace_back(sec[0].offset, sec[3].offset + sec[3].size);
   }
   return s;
 }
@@ -75,14 +96,6 @@ Result<void> SegmentReader::read_recordings(std::uint64_t offset, std::uint64_t 
   }
   if (position != hashes_ || (count == 0 && runs_ != 0)) return fail(corrupted());
   return {};
-}
-
-std::optional<PackedHash> SegmentReader::rep(std::uint64_t run) const {
-  const std::uint64_t at = reps_at_ + run * 32;
-  if (run >= runs_ || !pages_->check_at(at, 32)) return std::nullopt;
-  PackedHash h;
-  std::memcpy(h.data(), file_.data() + at, 32);
-  return h;
 }
 
 std::optional<RunLocation> SegmentReader::locate(std::uint64_t run) const {
@@ -106,6 +119,18 @@ std::optional<RunLocation> SegmentReader::locate(std::uint64_t run) const {
   }
 }
 
+void SegmentReader::release(std::size_t t) const {
+  if (!mapped_ || file_.empty()) return;
+  const auto [begin, end] = t < table_spans_.size() ? table_spans_[t]
+                                                     : std::pair<std::uint64_t, std::uint64_t>{0, file_.size()};
+  // Whole pages inside the span: a page shared with a neighbour stays.
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t from = (begin + page - 1) / page * page, to = end / page * page;
+  if (from < to) {
+    ::madvise(const_cast<std::uint8_t*>(file_.data()) + from, to - from, MADV_DONTNEED);
+  }
+}
+
 std::size_t SegmentReader::recording_of(std::uint64_t run) const {
   auto it = std::upper_bound(
       recordings_.begin(), recordings_.end(), run,
@@ -121,12 +146,14 @@ Result<RecordingRuns> SegmentReader::recording_runs(std::size_t i) const {
   if (end_run < runs_) end = locate(end_run);
   const std::uint64_t records_end = end ? end->record_offset : records_size_;
   if (!first || (end_run < runs_ && !end) || records_end < first->record_offset ||
-      !pages_->check_at(reps_at_ + rec.first_run * 32, (end_run - rec.first_run) * 32) ||
+      !pages_->check_at(rep_lows_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16) ||
+      !pages_->check_at(rep_highs_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16) ||
       !pages_->check_at(records_at_ + first->record_offset, records_end - first->record_offset)) {
     return fail(corrupted());
   }
   return RecordingRuns{
       rec.serial, rec.hashes, end_run - rec.first_run,
-      file_.subspan(reps_at_ + rec.first_run * 32, (end_run - rec.first_run) * 32),
+      file_.subspan(rep_lows_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16),
+      file_.subspan(rep_highs_at_ + rec.first_run * 16, (end_run - rec.first_run) * 16),
       file_.subspan(records_at_ + first->record_offset, records_end - first->record_offset)};
 }

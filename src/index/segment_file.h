@@ -5,12 +5,14 @@
 // when it first touches the page.
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "index/hash_runs.h"
 #include "index/multi_index.h"
 #include "index/page_checker.h"
 #include "index/posting_table.h"
@@ -18,14 +20,20 @@
 #include "result.h"
 
 /// One recording's runs as a segment holds them, ready to be written into
-/// another: representatives as 32 little-endian bytes each, then records.
+/// another: the halves of the representatives as 16 little-endian bytes
+/// each, then records.
 struct RecordingRuns {
   std::uint64_t serial = 0;  // the catalogue's number for the recording
   std::uint64_t hashes = 0;  // signed hashes the runs hold
   std::uint64_t runs = 0;
-  std::span<const std::uint8_t> reps;
+  std::span<const std::uint8_t> rep_lows, rep_highs;
   std::span<const std::uint8_t> records;
 };
+
+/// Run r's representative.
+PackedHash rep_of(const RecordingRuns& runs, std::uint64_t r);
+/// The runs of a list held in memory, as a recording of `hashes` hashes.
+RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t hashes);
 
 /// Segments hold at most this many runs, so an id fits 24 bits and building
 /// one stays within a few hundred MiB.
@@ -52,8 +60,10 @@ class SegmentReader {
  public:
   /// The segment in `file` (which must outlive the reader); fails with
   /// "index segment NAME is truncated", "... is corrupted", or "... has
-  /// version N, this program reads version 1".
-  static Result<SegmentReader> open(std::span<const std::uint8_t> file, const std::string& name);
+  /// version N, this program reads version 2". `mapped` says the bytes are
+  /// a read-only mapping of the file, whose pages release() may drop.
+  static Result<SegmentReader> open(std::span<const std::uint8_t> file, const std::string& name,
+                                    bool mapped = false);
 
   const HammingLayout& layout() const { return layout_; }
   std::uint64_t runs() const { return runs_; }
@@ -64,24 +74,52 @@ class SegmentReader {
   /// The message for a page or value found corrupted while reading.
   std::string corrupted() const;
 
-  /// Run `run`'s representative; nullopt when its page fails its check.
-  std::optional<PackedHash> rep(std::uint64_t run) const;
+  /// The first half of run `run`'s representative; nullopt when its page
+  /// fails its check. Most candidates are ruled out by it alone, so a search
+  /// reads the second halves of few runs.
+  std::optional<HalfHash> rep_low(std::uint64_t run) const {
+    return half(rep_lows_at_, run);
+  }
+  /// Run `run`'s representative; nullopt when a page fails its check.
+  std::optional<PackedHash> rep(std::uint64_t run) const {
+    const auto low = half(rep_lows_at_, run), high = half(rep_highs_at_, run);
+    if (!low || !high) return std::nullopt;
+    return PackedHash{(*low)[0], (*low)[1], (*high)[0], (*high)[1]};
+  }
+  /// Asks the processor to fetch run `run`'s first half ahead of rep_low().
+  void prefetch_rep(std::uint64_t run) const {
+    if (run < runs_) __builtin_prefetch(file_.data() + rep_lows_at_ + run * 16);
+  }
   /// Where run `run` < runs() lies; nullopt when the bytes are corrupted.
   std::optional<RunLocation> locate(std::uint64_t run) const;
   /// Index into recordings() of the recording that holds run `run`.
   std::size_t recording_of(std::uint64_t run) const;
   /// Recording `i`'s runs, checked, for writing into another segment.
   Result<RecordingRuns> recording_runs(std::size_t i) const;
+  /// Drops this process's mapping of table t's pages (all pages when t is
+  /// past the last table), which count as its memory until then; the next
+  /// read maps them again from the page cache. Nothing for bytes in memory.
+  void release(std::size_t t) const;
 
  private:
   Result<void> read_recordings(std::uint64_t offset, std::uint64_t count);
+  std::optional<HalfHash> half(std::uint64_t section, std::uint64_t run) const {
+    const std::uint64_t at = section + run * 16;
+    if (run >= runs_ || !pages_->check_at(at, 16)) return std::nullopt;
+    HalfHash h;
+    std::memcpy(h.data(), file_.data() + at, 16);
+    return h;
+  }
 
   std::span<const std::uint8_t> file_;
+  bool mapped_ = false;
   std::string name_;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> table_spans_;  // [begin, end) in the file
   HammingLayout layout_;
   std::uint64_t runs_ = 0, hashes_ = 0;
   int run_radius_ = 0;
-  std::uint64_t reps_at_ = 0, checkpoints_at_ = 0, records_at_ = 0, records_size_ = 0;
+  std::uint64_t rep_lows_at_ = 0, rep_highs_at_ = 0, checkpoints_at_ = 0, records_at_ = 0,
+                records_size_ = 0;
   std::vector<SegmentRecording> recordings_;
   std::unique_ptr<PageChecker> pages_;  // the tables point at it
   std::vector<PostingTableView> tables_;

@@ -55,8 +55,8 @@ bool sections_fit(const Header& h) {
     end = s.offset + s.size;
   }
   const std::uint64_t marks = (h.runs + kCheckpointEvery - 1) / kCheckpointEvery + 1;
-  if (h.sections[0].size != h.recordings * kRecordingBytes || h.sections[1].size != h.runs * 32 ||
-      h.sections[2].size != marks * 16) {
+  if (h.sections[0].size != h.recordings * kRecordingBytes || h.sections[1].size != h.runs * 16 ||
+      h.sections[2].size != h.runs * 16 || h.sections[3].size != marks * 16) {
     return false;
   }
   for (std::size_t t = 0; t < h.layout.size(); ++t) {

@@ -9,13 +9,13 @@
 
 #include "index/multi_index.h"
 
-inline constexpr std::uint32_t kSegmentVersion = 1;
+inline constexpr std::uint32_t kSegmentVersion = 2;
 /// Every 64th run's record offset and position is kept, so a run is found
 /// by reading at most 63 record heads.
 inline constexpr std::uint64_t kCheckpointEvery = 64;
-/// Recordings, representatives, checkpoints and records come before the
-/// four sections of each table.
-inline constexpr std::size_t kSectionsBeforeTables = 4;
+/// Recordings, the representatives' first halves, their second halves,
+/// checkpoints and records come before the four sections of each table.
+inline constexpr std::size_t kSectionsBeforeTables = 5;
 /// A recording's entry: serial, hashes and first run, 8 bytes each.
 inline constexpr std::uint64_t kRecordingBytes = 24;
 

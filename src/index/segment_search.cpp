@@ -1,9 +1,12 @@
-// Batch search in one segment. Queries go in chunks; for each table every
-// query's probe keys are generated and radix-sorted, so the table is walked
-// once in key order, and the candidate (run, query) pairs are sorted by run,
-// so representatives are read in file order and each once per chunk. Each candidate run is then
-// measured member by member: a member's distance is the representative's, moved by one for each of
-// its flipped bits, so a run is found whenever any member is within the distance, and reported as
+// Batch search in one segment. Queries go in chunks. For each table, the
+// chunk's probe keys come region by region (probe_regions) and each region
+// is looked up in the table, read forward; the candidate (run, query) pairs
+// found are dealt into partitions of a few thousand runs, so that measuring
+// them against the runs' representatives reads memory that stays in the
+// cache. A table's pages are let go once it has been read.
+// A near run is then measured member by member: a member's distance is the
+// representative's, moved by one for each of its flipped bits, so a run is
+// found whenever any member is within the distance, and reported as
 // exactly its members that are.
 
 #include "index/segment_search.h"
@@ -16,41 +19,104 @@
 #include "index/multi_index.h"
 #include "index/popcount_clones.h"
 #include "index/posting_table.h"
+#include "index/probe_regions.h"
 
 namespace {
 
-constexpr int kChunkBits = 12;  // queries per chunk: 4,096
-constexpr std::size_t kChunk = std::size_t{1} << kChunkBits;
+constexpr int kQueryBits = 13;  // queries per chunk: 8,192
+constexpr std::size_t kChunk = std::size_t{1} << kQueryBits;
+constexpr std::uint32_t kQueryMask = kChunk - 1;
+// Runs per partition: their representatives (256 KiB) stay in the cache
+// while the partition's pairs are measured.
+constexpr int kPartBits = 13;
+// Keys per region below the split: a region's bucket offsets fill 32 KiB.
+constexpr int kSplitBits = 12;
 
 struct Chunk {
   std::span<const PackedHash> queries;
   std::uint32_t base = 0;  // index of its first query in the batch
 };
 
-// Buffers kept from chunk to chunk, so their pages are touched once.
-struct Scratch {
-  std::vector<std::uint64_t> probes, pairs, near, spare;
-  std::vector<std::uint64_t> seen;  // for each query, the last run it was measured against
+// For each partition, the candidate pairs (run within the partition <<
+// kQueryBits | query).
+using Partitions = std::vector<std::vector<std::uint32_t>>;
+
+// The runs of one partition near some query, each with the set of those
+// queries: a pair found again, through another table or key, sets a bit
+// already set, so repeats cost nothing to drop.
+class NearRuns {
+ public:
+  NearRuns() : slot_(std::size_t{1} << kPartBits, 0) {}
+  void add(std::uint32_t run, std::uint32_t query) {
+    std::uint32_t& slot = slot_[run];
+    if (slot == 0) {
+      runs_.push_back(run);
+      slot = static_cast<std::uint32_t>(runs_.size());
+      bits_.resize(runs_.size() * kWords, 0);
+    }
+    bits_[(slot - 1) * kWords + query / 64] |= std::uint64_t{1} << (query % 64);
+  }
+  // Calls visit(run, queries) for each run in increasing order, then forgets them.
+  template <class Visit>
+  Result<void> drain(Visit&& visit) {
+    std::sort(runs_.begin(), runs_.end());
+    Result<void> result;
+    for (std::uint32_t run : runs_) {
+      const std::uint64_t* bits = &bits_[(slot_[run] - 1) * kWords];
+      queries_.clear();
+      for (std::size_t w = 0; w < kWords; ++w) {
+        for (std::uint64_t b = bits[w]; b != 0; b &= b - 1) {
+          queries_.push_back(static_cast<std::uint32_t>(w * 64) +
+                             static_cast<std::uint32_t>(std::countr_zero(b)));
+        }
+      }
+      if (result) result = visit(run, std::span<const std::uint32_t>(queries_));
+    }
+    for (std::uint32_t run : runs_) slot_[run] = 0;
+    runs_.clear();
+    bits_.clear();
+    return result;
+  }
+
+ private:
+  static constexpr std::size_t kWords = kChunk / 64;
+  std::vector<std::uint32_t> slot_;  // for each run, 1 + its place in runs_, or 0
+  std::vector<std::uint32_t> runs_, queries_;
+  std::vector<std::uint64_t> bits_;  // kWords for each of runs_
 };
 
-// Emits, for each query of `pairs` (all of one run), the stretches of the
-// run's members within max_distance of it.
-Result<void> measure_run(const SegmentReader& segment, std::span<const std::uint64_t> pairs,
-                         const Chunk& chunk, int max_distance, std::vector<SegmentHit>& out) {
-  const std::uint64_t run = pairs.front() >> kChunkBits;
+// Buffers kept from chunk to chunk, so their pages are touched once.
+struct Scratch {
+  std::vector<std::uint32_t> keys;
+  std::vector<std::uint64_t> probes, found;
+  NearRuns near;
+  Partitions parts;
+};
+
+VORLANT_POPCOUNT_CLONES
+int distance(const PackedHash& a, const PackedHash& b) {
+  return std::popcount(a[0] ^ b[0]) + std::popcount(a[1] ^ b[1]) + std::popcount(a[2] ^ b[2]) +
+         std::popcount(a[3] ^ b[3]);
+}
+
+// Emits, for each of `queries`, the stretches of run `run`'s members within
+// max_distance of it.
+Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
+                         std::span<const std::uint32_t> queries, const Chunk& chunk,
+                         int max_distance, std::vector<SegmentHit>& out) {
   const auto rep = segment.rep(run);
   const auto where = segment.locate(run);
   const SegmentRecording& rec = segment.recordings()[segment.recording_of(run)];
   if (!rep || !where || where->position < rec.first_position) return fail(segment.corrupted());
   const std::uint64_t first = where->position - rec.first_position;
-  for (std::uint64_t pair : pairs) {
+  for (std::uint32_t local : queries) {
     auto record = RunRecord::parse(where->record, segment.run_radius());
     if (!record || first + record->members() > rec.hashes) return fail(segment.corrupted());
-    const PackedHash& query = chunk.queries[pair & (kChunk - 1)];
-    const auto q = static_cast<std::uint32_t>(chunk.base + (pair & (kChunk - 1)));
+    const PackedHash& query = chunk.queries[local];
+    const auto q = static_cast<std::uint32_t>(chunk.base + local);
     const PackedHash differ = {(*rep)[0] ^ query[0], (*rep)[1] ^ query[1], (*rep)[2] ^ query[2],
                                (*rep)[3] ^ query[3]};
-    const int rep_distance = hamming_distance(*rep, query);
+    const int rep_distance = distance(*rep, query);
     bool open = false;
     for (std::uint32_t m = 0; m < record->members(); ++m) {
       int d = rep_distance;
@@ -75,89 +141,93 @@ Result<void> measure_run(const SegmentReader& segment, std::span<const std::uint
   return {};
 }
 
-// Candidate pairs (run << kChunkBits | query) from probing every table,
-// sorted by run; a pair found through several tables appears several times.
-Result<void> candidates(const SegmentReader& segment, const Chunk& chunk,
-                        const std::vector<int>& radii, Scratch& s) {
-  s.pairs.clear();
-  for (std::size_t t = 0; t < radii.size(); ++t) {
-    const Substring sub = segment.layout()[t];
-    const std::vector<std::uint32_t> masks = flip_masks(sub.bits, radii[t]);
-    s.probes.clear();
-    for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-      const std::uint32_t key = substring_key(chunk.queries[q], sub);
-      for (std::uint32_t mask : masks) s.probes.push_back(std::uint64_t{key ^ mask} << 32 | q);
-    }
-    sort_by_bits(s.probes, 32, sub.bits, s.spare);
-    if (!segment.table(t).join(s.probes, kChunkBits, s.pairs)) return fail(segment.corrupted());
-  }
-  sort_by_bits(s.pairs, kChunkBits, std::bit_width(kMaxSegmentRuns - 1), s.spare);
-  return {};
-}
-
-// Keeps the pairs whose representative lies within `limit` of the query,
-// reading each representative once; false when one fails its check.
+// Keeps the pairs of partition `part` whose representative lies within
+// `limit` of the query (a member lies within the distance only if its
+// representative lies within the distance plus the run's radius); false
+// when a page fails its check.
 VORLANT_POPCOUNT_CLONES
-bool near_pairs(const SegmentReader& segment, const Chunk& chunk, int limit, Scratch& s) {
-  s.near.clear();
-  std::uint64_t run = ~std::uint64_t{0};
-  std::optional<PackedHash> rep;
-  for (std::uint64_t pair : s.pairs) {
-    if (pair >> kChunkBits != run) {
-      run = pair >> kChunkBits;
-      rep = segment.rep(run);
-      if (!rep) return false;
-    }
-    const PackedHash& q = chunk.queries[pair & (kChunk - 1)];
-    const int d = std::popcount((*rep)[0] ^ q[0]) + std::popcount((*rep)[1] ^ q[1]) +
-                  std::popcount((*rep)[2] ^ q[2]) + std::popcount((*rep)[3] ^ q[3]);
-    if (d <= limit) s.near.push_back(pair);
+bool keep_near(const SegmentReader& segment, std::uint64_t part,
+               std::span<const std::uint32_t> pairs, const Chunk& chunk, int limit,
+               NearRuns& near) {
+  // Far enough ahead that a representative has arrived when its turn comes.
+  constexpr std::size_t kAhead = 16;
+  const std::uint64_t base = part << kPartBits;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i + kAhead < pairs.size()) segment.prefetch_rep(base + (pairs[i + kAhead] >> kQueryBits));
+    const std::uint64_t run = base + (pairs[i] >> kQueryBits);
+    const PackedHash& q = chunk.queries[pairs[i] & kQueryMask];
+    const auto low = segment.rep_low(run);
+    if (!low) return false;
+    if (std::popcount((*low)[0] ^ q[0]) + std::popcount((*low)[1] ^ q[1]) > limit) continue;
+    const auto rep = segment.rep(run);
+    if (!rep) return false;
+    if (distance(*rep, q) <= limit) near.add(pairs[i] >> kQueryBits, pairs[i] & kQueryMask);
   }
   return true;
 }
 
-// The same for every run against every query: the search past the tables' reach.
-VORLANT_POPCOUNT_CLONES
-bool scan_pairs(const SegmentReader& segment, const Chunk& chunk, int limit, Scratch& s) {
-  s.near.clear();
-  for (std::uint64_t run = 0; run < segment.runs(); ++run) {
+// The same for every run of the partition against every query: the search
+// past the tables' reach.
+bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& chunk, int limit,
+               NearRuns& near) {
+  const std::uint64_t base = part << kPartBits;
+  const std::uint64_t end = std::min(segment.runs(), base + (std::uint64_t{1} << kPartBits));
+  for (std::uint64_t run = base; run < end; ++run) {
     const auto rep = segment.rep(run);
     if (!rep) return false;
     for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-      const PackedHash& h = chunk.queries[q];
-      const int d = std::popcount((*rep)[0] ^ h[0]) + std::popcount((*rep)[1] ^ h[1]) +
-                    std::popcount((*rep)[2] ^ h[2]) + std::popcount((*rep)[3] ^ h[3]);
-      if (d <= limit) s.near.push_back(run << kChunkBits | q);
+      if (distance(*rep, chunk.queries[q]) <= limit) near.add(static_cast<std::uint32_t>(run - base), q);
     }
   }
   return true;
+}
+
+// Looks every probe of table t up, region by region, dealing the pairs
+// found into partitions.
+Result<void> probe_table(const SegmentReader& segment, std::size_t t, int radius,
+                         const Chunk& chunk, Scratch& s) {
+  const Substring sub = segment.layout()[t];
+  // A region holds whole buckets of the table.
+  const int split = std::max<int>(std::min<int>(kSplitBits, sub.bits),
+                                  static_cast<int>(segment.table(t).low_bits()));
+  s.keys.clear();
+  for (const PackedHash& q : chunk.queries) s.keys.push_back(substring_key(q, sub));
+  ProbeRegions regions(s.keys, sub.bits, radius, split);
+  RegionLookup lookup(segment.table(t), split);
+  std::uint64_t region = 0;
+  while (regions.next(region, s.probes)) {
+    s.found.clear();
+    if (!lookup.lookup(region, s.probes, s.found)) return fail(segment.corrupted());
+    for (std::uint64_t f : s.found) {
+      const std::uint64_t run = f >> 32;
+      if (run >= segment.runs()) return fail(segment.corrupted());
+      s.parts[run >> kPartBits].push_back(static_cast<std::uint32_t>(
+          (run & ((1u << kPartBits) - 1)) << kQueryBits | (f & kQueryMask)));
+    }
+  }
+  return {};
 }
 
 Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int max_distance,
                           Scratch& s, std::vector<SegmentHit>& out) {
-  // A member lies within max_distance only if its run's representative lies
-  // within max_distance plus the run's radius.
-  const int limit = max_distance + segment.run_radius();
+  s.parts.resize((segment.runs() >> kPartBits) + 1);
+  for (auto& part : s.parts) part.clear();
   const auto radii = probe_radii(segment.layout(), max_distance);
-  if (radii) {
-    if (auto r = candidates(segment, chunk, *radii, s); !r) return r;
-    if (!near_pairs(segment, chunk, limit, s)) return fail(segment.corrupted());
-  } else if (!scan_pairs(segment, chunk, limit, s)) {  // beyond what the tables reach
-    return fail(segment.corrupted());
+  for (std::size_t t = 0; radii && t < radii->size(); ++t) {
+    if (auto r = probe_table(segment, t, (*radii)[t], chunk, s); !r) return r;
+    segment.release(t);
   }
-  // The pairs come sorted by run; a run's queries may repeat (once for each
-  // table that found it), so each run's group is cut to its first sightings.
-  s.seen.assign(chunk.queries.size(), ~std::uint64_t{0});
-  for (std::size_t i = 0, j; i < s.near.size(); i = j) {
-    const std::uint64_t run = s.near[i] >> kChunkBits;
-    std::size_t kept = i;
-    for (j = i; j < s.near.size() && s.near[j] >> kChunkBits == run; ++j) {
-      std::uint64_t& seen = s.seen[s.near[j] & (kChunk - 1)];
-      if (seen != run) s.near[kept++] = s.near[j];
-      seen = run;
+  const int limit = max_distance + segment.run_radius();
+  for (std::uint64_t p = 0; p < s.parts.size(); ++p) {
+    // Without radii the distance is past what the tables reach: every run is measured.
+    if (radii ? !keep_near(segment, p, s.parts[p], chunk, limit, s.near)
+              : !scan_near(segment, p, chunk, limit, s.near)) {
+      return fail(segment.corrupted());
     }
-    const auto group = std::span(s.near).subspan(i, kept - i);
-    if (auto r = measure_run(segment, group, chunk, max_distance, out); !r) return r;
+    auto measured = s.near.drain([&](std::uint32_t run, std::span<const std::uint32_t> queries) {
+      return measure_run(segment, (p << kPartBits) + run, queries, chunk, max_distance, out);
+    });
+    if (!measured) return measured;
   }
   return {};
 }
@@ -173,22 +243,38 @@ Result<void> search_segment(const SegmentReader& segment, std::span<const Packed
                       static_cast<std::uint32_t>(base)};
     if (auto r = search_chunk(segment, chunk, max_distance, scratch, out); !r) return r;
   }
+  segment.release(segment.layout().size());
   return {};
 }
 
 void merge_hits(std::vector<QueryHit>& hits) {
-  std::sort(hits.begin(), hits.end(), [](const QueryHit& a, const QueryHit& b) {
-    return a.query != b.query ? a.query < b.query : a.first < b.first;
-  });
+  // Counted out by query, keeping the order found: a segment reports each
+  // query's stretches of one recording in order, so only stretches from
+  // several segments or indexes need sorting.
+  std::uint32_t queries = 0;
+  for (const QueryHit& h : hits) queries = std::max(queries, h.query + 1);
+  std::vector<std::size_t> starts(std::size_t{queries} + 1, 0);
+  for (const QueryHit& h : hits) ++starts[h.query + 1];
+  for (std::size_t q = 1; q < starts.size(); ++q) starts[q] += starts[q - 1];
+  std::vector<QueryHit> ordered(hits.size());
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (const QueryHit& h : hits) ordered[next[h.query]++] = h;
+  const auto by_first = [](const QueryHit& a, const QueryHit& b) { return a.first < b.first; };
+  for (std::size_t q = 0; q < queries; ++q) {
+    const auto from = ordered.begin() + static_cast<std::ptrdiff_t>(starts[q]);
+    const auto to = ordered.begin() + static_cast<std::ptrdiff_t>(starts[q + 1]);
+    if (!std::is_sorted(from, to, by_first)) std::sort(from, to, by_first);
+  }
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    QueryHit& last = hits[kept == 0 ? 0 : kept - 1];
-    if (kept > 0 && last.query == hits[i].query && hits[i].first <= last.last + 1) {
-      last.last = std::max(last.last, hits[i].last);
-      last.distance = std::min(last.distance, hits[i].distance);
+  for (std::size_t i = 0; i < ordered.size(); ++i) {
+    QueryHit& last = ordered[kept == 0 ? 0 : kept - 1];
+    if (kept > 0 && last.query == ordered[i].query && ordered[i].first <= last.last + 1) {
+      last.last = std::max(last.last, ordered[i].last);
+      last.distance = std::min(last.distance, ordered[i].distance);
     } else {
-      hits[kept++] = hits[i];
+      ordered[kept++] = ordered[i];
     }
   }
-  hits.resize(kept);
+  ordered.resize(kept);
+  hits.swap(ordered);
 }

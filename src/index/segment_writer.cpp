@@ -12,6 +12,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 #include "fileio/fd.h"
 #include "index/checksum.h"
@@ -31,8 +32,8 @@ void put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
-// Collects a segment's bytes, summing each body page as it completes, and
-// flushes them to a descriptor or keeps them in memory.
+// Collects a segment's bytes, summing each body page in place as it
+// completes, and writes whole pages to a descriptor or keeps them in memory.
 class Output {
  public:
   Output(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
@@ -40,15 +41,9 @@ class Output {
   }
   std::uint64_t offset() const { return flushed_ + bytes_.size(); }
   Result<void> append(std::span<const std::uint8_t> data) {
-    for (std::size_t at = 0; at < data.size();) {
-      const std::size_t n = std::min<std::size_t>(data.size() - at, kPageSize - page_fill_);
-      page_sum_input_.insert(page_sum_input_.end(), data.begin() + at, data.begin() + at + n);
-      page_fill_ += n;
-      at += n;
-      if (page_fill_ == kPageSize) end_page();
-    }
     bytes_.insert(bytes_.end(), data.begin(), data.end());
-    if (fd_ >= 0 && bytes_.size() >= kFlushBytes) return flush();
+    sum_pages(false);
+    if (fd_ >= 0 && bytes_.size() >= kFlushBytes) return flush(summed_);
     return {};
   }
   Result<void> align() {
@@ -57,13 +52,13 @@ class Output {
   }
   // Appends the page sums and puts the header in the first page.
   Result<std::vector<std::uint8_t>> finish(std::vector<std::uint8_t> header) {
-    if (page_fill_ > 0) end_page();
+    sum_pages(true);
     bytes_.insert(bytes_.end(), sums_.begin(), sums_.end());
     if (fd_ < 0) {
       std::copy(header.begin(), header.end(), bytes_.begin());
       return std::move(bytes_);
     }
-    if (auto r = flush(); !r) return fail(r.error());
+    if (auto r = flush(offset()); !r) return fail(r.error());
     if (::pwrite(fd_, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
       return fail("write " + path_ + ": " + format_io_error(errno));
     }
@@ -74,29 +69,36 @@ class Output {
   }
 
  private:
-  void end_page() {
-    put(sums_, checksum64(page_sum_input_), 8);
-    page_sum_input_.clear();
-    page_fill_ = 0;
+  // Sums the body pages completed so far; with `last`, the one begun too.
+  void sum_pages(bool last) {
+    while (offset() - summed_ >= kPageSize || (last && offset() > summed_)) {
+      const std::uint64_t n = std::min(kPageSize, offset() - summed_);
+      put(sums_, checksum64(std::span(bytes_).subspan(summed_ - flushed_, n)), 8);
+      summed_ += n;
+    }
   }
-  Result<void> flush() {
-    std::span<const std::uint8_t> data(bytes_);
-    if (flushed_ == 0) data = data.subspan(kPageSize);  // the header page is left as a hole
-    if (::lseek(fd_, static_cast<off_t>(flushed_ == 0 ? kPageSize : flushed_), SEEK_SET) < 0) {
+  // Writes the bytes before offset `upto` and keeps the rest.
+  Result<void> flush(std::uint64_t upto) {
+    auto data = std::span<const std::uint8_t>(bytes_).first(upto - flushed_);
+    std::uint64_t at = flushed_;
+    if (flushed_ == 0) {  // the header page is left as a hole
+      data = data.subspan(kPageSize);
+      at = kPageSize;
+    }
+    if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) {
       return fail("write " + path_ + ": " + format_io_error(errno));
     }
     if (auto r = write_all(fd_, data); !r) return fail("write " + path_ + ": " + r.error());
-    flushed_ += bytes_.size();
-    bytes_.clear();
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(upto - flushed_));
+    flushed_ = upto;
     return {};
   }
 
   int fd_ = -1;
   std::string path_;
-  std::vector<std::uint8_t> bytes_;
+  std::vector<std::uint8_t> bytes_;  // from offset flushed_ on
   std::uint64_t flushed_ = 0;
-  std::vector<std::uint8_t> page_sum_input_;
-  std::size_t page_fill_ = 0;
+  std::uint64_t summed_ = kPageSize;  // body pages before it have their sums
   std::vector<std::uint8_t> sums_;
 };
 
@@ -114,40 +116,178 @@ Result<void> for_each_run(std::span<const RecordingRuns> recordings, Visit&& vis
     std::size_t at = 0;
     std::uint64_t hashes = 0;
     for (std::uint64_t r = 0; r < rec.runs; ++r, ++id) {
-      PackedHash rep;
-      std::memcpy(rep.data(), rec.reps.data() + r * 32, 32);
+      const PackedHash rep = rep_of(rec, r);
       auto record = RunRecord::parse(rec.records.subspan(at), kRunRadius);
       if (!record) return fail("run record " + std::to_string(id) + " is malformed");
       hashes += record->members();
       visit(id, rep, *record, at);
       at += record->size();
     }
-    if (at != rec.records.size() || hashes != rec.hashes || rec.reps.size() != rec.runs * 32) {
+    if (at != rec.records.size() || hashes != rec.hashes || rec.rep_lows.size() != rec.runs * 16 ||
+        rec.rep_highs.size() != rec.runs * 16) {
       return fail("the runs of recording " + std::to_string(rec.serial) + " do not add up");
     }
   }
   return {};
 }
 
-// The table's entries: each run once under every distinct key its members have.
-Result<std::vector<std::uint64_t>> table_entries(std::span<const RecordingRuns> recordings,
-                                                 Substring s) {
-  std::vector<std::uint64_t> entries;
-  std::vector<std::uint32_t> keys;
+// For every table of a layout, the keys that run members have beside their
+// representative's, each run's distinct ones in the order its members first
+// have them, as (key << 32 | run id). Found in one pass for all tables: a
+// member's key differs from its representative's only in the tables its
+// few flips fall in.
+using MemberKeys = std::vector<std::vector<std::uint64_t>>;
+
+Result<MemberKeys> member_keys(std::span<const RecordingRuns> recordings,
+                               const HammingLayout& layout) {
+  std::array<int, 256> table_of;  // the table that holds each bit of a hash, or -1
+  table_of.fill(-1);
+  for (std::size_t t = 0; t < layout.size(); ++t) {
+    for (int b = layout[t].offset; b < layout[t].offset + layout[t].bits; ++b) {
+      table_of[b] = static_cast<int>(t);
+    }
+  }
+  MemberKeys keys(layout.size());
+  std::vector<std::pair<int, std::uint32_t>> seen;  // this run's (table, key)
   auto visited = for_each_run(
       recordings, [&](std::uint64_t id, const PackedHash& rep, RunRecord record, std::size_t) {
-        keys.assign(1, substring_key(rep, s));
+        seen.clear();
         for (std::uint32_t m = 1; m < record.members(); ++m) {
-          const std::uint32_t key = substring_key(member_hash(rep, record.next_flips()), s);
-          if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
+          std::array<std::pair<int, std::uint32_t>, kRunRadius> masks;  // (table, flipped bits)
+          std::size_t n = 0;
+          for (std::uint8_t p : record.next_flips()) {
+            const int t = table_of[p];
+            if (t < 0) continue;
+            const std::uint32_t bit = 1u << (p - layout[t].offset);
+            auto it = std::find_if(masks.begin(), masks.begin() + n,
+                                   [&](const auto& mask) { return mask.first == t; });
+            if (it == masks.begin() + n) masks[n++] = {t, bit};
+            else it->second ^= bit;
+          }
+          for (std::size_t i = 0; i < n; ++i) {
+            if (masks[i].second == 0) continue;
+            const auto [t, mask] = masks[i];
+            const std::pair<int, std::uint32_t> key{t, substring_key(rep, layout[t]) ^ mask};
+            if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+            seen.push_back(key);
+            keys[t].push_back(std::uint64_t{key.second} << 32 | id);
+          }
         }
-        for (std::uint32_t key : keys) entries.push_back(std::uint64_t{key} << 32 | id);
       });
   if (!visited) return fail(visited.error());
+  return keys;
+}
+
+// The table's entries: each run once under every distinct key its members
+// have (its representative's first, then `extra`'s), ids counted from
+// `first_id`, sorted by key.
+std::vector<std::uint64_t> table_entries(std::span<const RecordingRuns> recordings, Substring s,
+                                         std::span<const std::uint64_t> extra,
+                                         std::uint64_t first_id) {
+  std::vector<std::uint64_t> entries;
+  std::size_t x = 0;
+  std::uint64_t id = 0;
+  for (const RecordingRuns& rec : recordings) {
+    for (std::uint64_t r = 0; r < rec.runs; ++r, ++id) {
+      const PackedHash rep = rep_of(rec, r);
+      entries.push_back(std::uint64_t{substring_key(rep, s)} << 32 | (first_id + id));
+      for (; x < extra.size() && (extra[x] & 0xffffffffu) == id; ++x) {
+        entries.push_back(extra[x] + first_id);
+      }
+    }
+  }
   std::vector<std::uint64_t> scratch;
   sort_by_bits(entries, 32, s.bits, scratch);
   return entries;
 }
+
+// The entries of an input's table over `s`, its dropped recordings' runs
+// left out and the others renumbered from `first_id`; nullopt where it has
+// no such table.
+Result<std::optional<std::vector<std::uint64_t>>> input_entries(const MergeInput& input,
+                                                                Substring s,
+                                                                std::uint64_t first_id) {
+  const SegmentReader& reader = *input.reader;
+  const auto t = std::find(reader.layout().begin(), reader.layout().end(), s);
+  if (t == reader.layout().end()) return std::nullopt;
+  std::vector<std::uint64_t> entries;
+  if (!reader.table(static_cast<std::size_t>(t - reader.layout().begin())).entries(entries)) {
+    return fail(reader.corrupted());
+  }
+  // The kept recordings' runs become consecutive new ids, a dropped one's
+  // runs none. Looked up by recording, not by run: an array as long as the
+  // runs, read in key order, would miss the cache on every entry.
+  std::vector<std::optional<std::uint64_t>> shift(reader.recordings().size());
+  std::uint64_t next = first_id;
+  for (std::size_t i : input.kept) {
+    const std::uint64_t from = reader.recordings()[i].first_run;
+    const std::uint64_t to = i + 1 < reader.recordings().size() ? reader.recordings()[i + 1].first_run
+                                                                : reader.runs();
+    shift[i] = next - from;
+    next += to - from;
+  }
+  const bool all_kept = input.kept.size() == reader.recordings().size();
+  std::size_t kept_entries = 0;
+  for (std::uint64_t e : entries) {
+    const std::uint64_t old_id = e & 0xffffffffu;
+    if (old_id >= reader.runs()) return fail(reader.corrupted());
+    // Modulo 2^64 the sum carries the id only: the new id is no smaller than 0.
+    const auto by = all_kept ? first_id : shift[reader.recording_of(old_id)];
+    if (by) entries[kept_entries++] = e + *by;
+  }
+  entries.resize(kept_entries);
+  return entries;
+}
+
+// Where a new segment's tables take their entries from: computed from the
+// runs of its recordings, or for a merge, from each input's table over the
+// same substring where it has one.
+class TableSources {
+ public:
+  TableSources(std::span<const RecordingRuns> recordings, std::span<const MergeInput> inputs,
+               const HammingLayout& layout)
+      : recordings_(recordings), inputs_(inputs), layout_(layout), keys_(inputs.size() + 1) {}
+
+  // Table t's entries, sorted by key; each input's ids follow the one before.
+  Result<std::vector<std::uint64_t>> entries(std::size_t t) {
+    if (inputs_.empty()) return computed(0, recordings_, t, 0);
+    std::vector<std::uint64_t> merged, scratch;
+    std::uint64_t first_id = 0;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+      const auto kept = recordings_.subspan(at, inputs_[i].kept.size());
+      auto taken = input_entries(inputs_[i], layout_[t], first_id);
+      if (!taken) return fail(taken.error());
+      auto entries = *taken ? std::move(**taken) : computed(i + 1, kept, t, first_id);
+      if (!entries) return fail(entries.error());
+      for (const RecordingRuns& rec : kept) first_id += rec.runs;
+      at += inputs_[i].kept.size();
+      scratch.resize(merged.size() + entries->size());
+      std::merge(merged.begin(), merged.end(), entries->begin(), entries->end(), scratch.begin(),
+                 [](std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; });
+      merged.swap(scratch);
+    }
+    return merged;
+  }
+
+ private:
+  // Entries computed from runs; the members' keys are found once per source.
+  Result<std::vector<std::uint64_t>> computed(std::size_t source,
+                                              std::span<const RecordingRuns> recordings,
+                                              std::size_t t, std::uint64_t first_id) {
+    if (!keys_[source]) {
+      auto keys = member_keys(recordings, layout_);
+      if (!keys) return fail(keys.error());
+      keys_[source] = std::move(*keys);
+    }
+    return table_entries(recordings, layout_[t], (*keys_[source])[t], first_id);
+  }
+
+  std::span<const RecordingRuns> recordings_;
+  std::span<const MergeInput> inputs_;
+  const HammingLayout& layout_;
+  std::vector<std::optional<MemberKeys>> keys_;  // the recordings', then each input's
+};
 
 // Every 64th run's record offset and position, and the ends of both.
 Result<std::vector<std::uint8_t>> checkpoints(std::span<const RecordingRuns> recordings) {
@@ -205,14 +345,18 @@ Result<void> add_concatenated(Output& out, Header& h, std::span<const RecordingR
   return {};
 }
 
-Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> recordings) {
-  for (const Substring& s : h.layout) {
-    auto entries = table_entries(recordings, s);
+Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> recordings,
+                        std::span<const MergeInput> inputs) {
+  TableSources sources(recordings, inputs, h.layout);
+  for (std::size_t t = 0; t < h.layout.size(); ++t) {
+    const Substring s = h.layout[t];
+    auto entries = sources.entries(t);
     if (!entries) return fail(entries.error());
-    const PostingTableBytes t = encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
-    h.low_bits.push_back(t.low_bits);
+    const PostingTableBytes table =
+        encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
+    h.low_bits.push_back(table.low_bits);
     h.entries.push_back(entries->size());
-    for (const auto* bytes : {&t.low, &t.high, &t.samples, &t.ids}) {
+    for (const auto* bytes : {&table.low, &table.high, &table.samples, &table.ids}) {
       if (auto r = add_section(out, h, {*bytes}); !r) return r;
     }
   }
@@ -220,7 +364,7 @@ Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> r
 }
 
 Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> recordings,
-                                                Output& out) {
+                                                std::span<const MergeInput> inputs, Output& out) {
   Header h;
   h.run_radius = kRunRadius;
   h.recordings = recordings.size();
@@ -237,13 +381,14 @@ Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> r
   if (!marks) return fail(marks.error());
   const std::vector<std::uint8_t> recs = recordings_section(recordings);
   if (auto r = add_section(out, h, {recs}); !r) return fail(r.error());
-  if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::reps); !r)
-    return fail(r.error());
+  for (auto half : {&RecordingRuns::rep_lows, &RecordingRuns::rep_highs}) {
+    if (auto r = add_concatenated(out, h, recordings, half); !r) return fail(r.error());
+  }
   if (auto r = add_section(out, h, {*marks}); !r) return fail(r.error());
   if (auto r = add_concatenated(out, h, recordings, &RecordingRuns::records); !r) {
     return fail(r.error());
   }
-  if (auto r = add_tables(out, h, recordings); !r) return fail(r.error());
+  if (auto r = add_tables(out, h, recordings, inputs); !r) return fail(r.error());
   h.body_end = out.offset();
   h.file_size = h.body_end + out.sums_size_after_finish();
   return out.finish(encode_header(h));
@@ -253,13 +398,29 @@ Result<std::vector<std::uint8_t>> write_segment(std::span<const RecordingRuns> r
 Result<void> write_segment_file(std::span<const RecordingRuns> recordings, int fd,
                                 const std::string& path) {
   Output out(fd, path);
-  auto written = write_segment(recordings, out);
+  auto written = write_segment(recordings, {}, out);
+  if (!written) return fail(written.error());
+  return {};
+}
+
+Result<void> write_merged_segment_file(std::span<const MergeInput> inputs, int fd,
+                                       const std::string& path) {
+  std::vector<RecordingRuns> recordings;
+  for (const MergeInput& input : inputs) {
+    for (std::size_t i : input.kept) {
+      auto runs = input.reader->recording_runs(i);
+      if (!runs) return fail(runs.error());
+      recordings.push_back(*runs);
+    }
+  }
+  Output out(fd, path);
+  auto written = write_segment(recordings, inputs, out);
   if (!written) return fail(written.error());
   return {};
 }
 
 std::vector<std::uint8_t> build_segment(std::span<const RecordingRuns> recordings) {
   Output out(-1, {});
-  auto bytes = write_segment(recordings, out);
+  auto bytes = write_segment(recordings, {}, out);
   return bytes ? std::move(*bytes) : std::vector<std::uint8_t>{};
 }

@@ -7,9 +7,20 @@
 
 #include <bit>
 
-#include "encoding/hex.h"
 
 namespace {
+
+// Each byte's value as a hex digit of either case, or 0x80 for any other byte.
+constexpr std::array<std::uint8_t, 256> kHexDigit = [] {
+  std::array<std::uint8_t, 256> digits{};
+  digits.fill(0x80);
+  for (int c = 0; c < 10; ++c) digits['0' + c] = static_cast<std::uint8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    digits['a' + c] = static_cast<std::uint8_t>(10 + c);
+    digits['A' + c] = static_cast<std::uint8_t>(10 + c);
+  }
+  return digits;
+}();
 
 // Where frame `candidate_index` of the candidate, matched to signed frame
 // `signed_index`, places the candidate's start. At one rate the difference
@@ -25,13 +36,20 @@ double frame_offset_seconds(std::size_t signed_index, std::uint64_t candidate_in
 }  // namespace
 
 std::optional<PackedHash> pack_hash(std::string_view hex) {
+  // Exactly 64 digits: white space around them would leave fewer than 64.
   if (hex.size() != 64) return std::nullopt;
-  auto bytes = hex_decode(hex);
-  if (!bytes || bytes->size() != 32) return std::nullopt;
   PackedHash packed{};
-  for (std::size_t i = 0; i < bytes->size(); ++i) {
-    packed[i / 8] = (packed[i / 8] << 8) | (*bytes)[i];
+  std::uint8_t bad = 0;
+  for (std::size_t w = 0; w < 4; ++w) {
+    std::uint64_t word = 0;
+    for (char c : hex.substr(w * 16, 16)) {
+      const std::uint8_t digit = kHexDigit[static_cast<std::uint8_t>(c)];
+      bad |= digit;
+      word = word << 4 | (digit & 0x0f);
+    }
+    packed[w] = word;
   }
+  if (bad & 0x80) return std::nullopt;
   return packed;
 }
 
