@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "matching/frame_matcher.h"
+#include "index/packed_hash.h"
 
 namespace bench_content {
 

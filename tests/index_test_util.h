@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "index/index_store.h"
+#include "index/packed_hash.h"
 #include "index/segment_search.h"
-#include "matching/frame_matcher.h"
 
 namespace index_test {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "matching/frame_matcher.h"
+#include "index/packed_hash.h"
 #include "result.h"
 
 /// A member differs from its run's representative in at most this many bits.

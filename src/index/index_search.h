@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "index/catalogue.h"
+#include "index/packed_hash.h"
 #include "index/segment_search.h"
-#include "matching/frame_matcher.h"
 #include "result.h"
 
 /// One recording's hits: for each query, the stretches of its signed

@@ -14,9 +14,9 @@
 #include "index/catalogue.h"
 #include "index/hash_runs.h"
 #include "index/mapped_file.h"
+#include "index/packed_hash.h"
 #include "index/segment_file.h"
 #include "index/segment_writer.h"
-#include "matching/frame_matcher.h"
 #include "result.h"
 
 /// A recording to add: what the catalogue keeps and its signed hashes.

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "matching/frame_matcher.h"
+#include "index/packed_hash.h"
 
 /// Bits [offset, offset + bits) of the hash, bit p being bit p % 64 of word p / 64.
 struct Substring {

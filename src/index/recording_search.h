@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "index/packed_hash.h"
 #include "index/segment_file.h"
 #include "index/segment_search.h"
-#include "matching/frame_matcher.h"
 #include "result.h"
 
 class RecordingSearch {

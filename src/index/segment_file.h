@@ -14,9 +14,9 @@
 
 #include "index/hash_runs.h"
 #include "index/multi_index.h"
+#include "index/packed_hash.h"
 #include "index/page_checker.h"
 #include "index/posting_table.h"
-#include "matching/frame_matcher.h"
 #include "result.h"
 
 /// One recording's runs as a segment holds them, ready to be written into
@@ -77,9 +77,7 @@ class SegmentReader {
   /// The first half of run `run`'s representative; nullopt when its page
   /// fails its check. Most candidates are ruled out by it alone, so a search
   /// reads the second halves of few runs.
-  std::optional<HalfHash> rep_low(std::uint64_t run) const {
-    return half(rep_lows_at_, run);
-  }
+  std::optional<HalfHash> rep_low(std::uint64_t run) const { return half(rep_lows_at_, run); }
   /// Run `run`'s representative; nullopt when a page fails its check.
   std::optional<PackedHash> rep(std::uint64_t run) const {
     const auto low = half(rep_lows_at_, run), high = half(rep_highs_at_, run);

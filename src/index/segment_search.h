@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "index/packed_hash.h"
 #include "index/segment_file.h"
-#include "matching/frame_matcher.h"
 #include "result.h"
 
 /// A stretch of one recording's signed hashes, all within the search's

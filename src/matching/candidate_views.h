@@ -19,8 +19,8 @@
 
 #include <pdq/pdq.h>
 
+#include "index/packed_hash.h"
 #include "matching/aligner.h"
-#include "matching/frame_matcher.h"
 #include "result.h"
 
 /// Below this PDQ quality a frame is nearly uniform (black, grey, a fade)

@@ -1,7 +1,7 @@
-// The matching core on hashes built bit by bit: a hash with its first k bits
+// Packed hashes built bit by bit: a hash with its first k bits
 // set is |k - m| bits from one with m, so distances can be read off a table.
 
-#include "matching/frame_matcher.h"
+#include "index/packed_hash.h"
 
 #include <gtest/gtest.h>
 
@@ -48,36 +48,6 @@ TEST(FindNearest, HammingDistanceAndTheLowestIndexOnATie) {
     const NearestHash n = find_nearest(first_bits(c.query), c.signed_hashes);
     EXPECT_EQ(n.index, c.index) << c.query;
     EXPECT_EQ(n.distance, c.distance) << c.query;
-  }
-}
-
-TEST(FrameMatcher, CountsMeanDistanceAndLowerMedianOffset) {
-  // Signed at 2 fps: frame j is j / 2 seconds into the recording.
-  const std::vector<PackedHash> kSigned = hashes({0, 40, 80, 120, 160});
-  const struct {
-    std::vector<int> queries;  // candidate frames, in order
-    int max_distance;
-    double candidate_fps;
-    std::uint64_t matched;
-    std::optional<double> avg_distance, offset_seconds;
-  } kCases[] = {
-      {{80, 121, 40}, 31, 2, 3, 1.0 / 3, 1.0},            // offsets 1, 1, -0.5: the middle one
-      {{80, 121, 40, 160}, 31, 2, 4, 0.25, 0.5},          // 1, 1, -0.5, 0.5: the earlier middle one
-      {{80, 200, 121, 250, 40}, 31, 2, 3, 1.0 / 3, 0.5},  // frames 1 and 3 match nothing
-      {{20, 61}, 19, 2, 1, 19.0, 0.5},                    // the limit is inclusive
-      {{20, 60}, 19, 2, 0, std::nullopt, std::nullopt},
-      {{}, 31, 2, 0, std::nullopt, std::nullopt},
-      {{80, 80}, 31, 4, 2, 0.0, 0.75},  // frame i is i / 4 s into the clip
-  };
-  for (const auto& c : kCases) {
-    FrameMatcher matcher(kSigned, 2.0, c.candidate_fps, c.max_distance);
-    for (int q : c.queries) matcher.add_frame(first_bits(q));
-    const MatchStatistics s = matcher.statistics();
-    SCOPED_TRACE(testing::PrintToString(c.queries));
-    EXPECT_EQ(s.total_query_frames, c.queries.size());
-    EXPECT_EQ(s.matched_frames, c.matched);
-    EXPECT_EQ(s.avg_distance, c.avg_distance);
-    EXPECT_EQ(s.offset_seconds, c.offset_seconds);
   }
 }
 
