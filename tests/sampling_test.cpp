@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <limits>
 #include <tuple>
 
+#include "matching/aligner.h"
 #include "sampling/child_process.h"
 #include "sampling/frame_sampler.h"
 #include "sampling/probe.h"
@@ -232,6 +234,46 @@ TEST(SampleAndHashFrames, RealRotatedClipKeepsItsDimensions) {
   ASSERT_TRUE(result) << result.error();
   EXPECT_EQ(result->native_width, 320u);
   EXPECT_EQ(result->native_height, 240u);
+}
+
+// Which source frame each sample shows, on a 30 fps clip whose frame n is
+// the uniform grey 2n: the samples' moments, at any rate, are the middles
+// of their intervals (at 2 fps frames 7, 22, 37, ... not 0, 15, 30, ...).
+TEST(SampleAndHashFrames, RealSamplesShowTheFrameBeforeTheMiddleOfTheirInterval) {
+  if (!test_util::have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
+  TempDir dir;
+  auto made = test_util::run_tool(
+      {"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+       "color=black:size=32x32:rate=30:duration=3,format=gray,geq=lum='2*N'", "-c:v", "ffv1",
+       "numbered.mkv"},
+      dir.path().string());
+  ASSERT_EQ(made.status, 0) << made.err;
+  auto red_of_frames = [&](double fps) {
+    std::vector<int> reds;
+    StderrCapture capture(dir.file("stderr"));
+    auto result = sample_frames(dir.file("numbered.mkv"), candidate_frames(fps, false),
+                                [&](std::span<const std::uint8_t> rgba) -> Result<void> {
+                                  reds.push_back(rgba[0]);
+                                  return {};
+                                });
+    capture.release();
+    EXPECT_TRUE(result) << result.error();
+    return reds;
+  };
+  // Every frame once, to read each frame's number back from its colour.
+  const std::vector<int> frame_reds = red_of_frames(30);
+  ASSERT_EQ(frame_reds.size(), 90u);
+  // Strictly increasing, so every colour names one frame.
+  ASSERT_EQ(std::ranges::adjacent_find(frame_reds, std::greater_equal<>{}), frame_reds.end());
+  for (double fps : {2.0, 4.0, 12.0}) {
+    const std::vector<int> reds = red_of_frames(fps);
+    ASSERT_EQ(reds.size(), static_cast<std::size_t>(3 * fps)) << fps;
+    for (std::size_t j = 0; j < reds.size(); ++j) {
+      const auto shown = std::find(frame_reds.begin(), frame_reds.end(), reds[j]);
+      const auto expected = static_cast<std::ptrdiff_t>(sample_moment(j, fps) * 30);
+      EXPECT_EQ(shown - frame_reds.begin(), expected) << fps << " fps, sample " << j;
+    }
+  }
 }
 
 TEST(SampleAndHashFrames, FractionalRateInFilter) {
