@@ -24,11 +24,11 @@
 namespace {
 
 using test_util::read_file;
-using test_util::StderrCapture;
-using test_util::write_script;
 using test_util::ScopedEnv;
+using test_util::StderrCapture;
 using test_util::TempDir;
 using test_util::write_file;
+using test_util::write_script;
 
 constexpr std::size_t kFrame = 1048576;
 
@@ -195,10 +195,10 @@ TEST(SampleAndHashFrames, ProbesBesideTheDecoderAddNoThread) {
 TEST(SampleAndHashFrames, RealFfmpegGivesThePinnedHashes) {
   if (!test_util::have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
   TempDir dir;
-  auto made = test_util::run_tool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                                   "testsrc2=size=320x240:rate=10:duration=2", "-c:v", "ffv1",
-                                   "clip.mkv"},
-                                  dir.path().string());
+  auto made =
+      test_util::run_tool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                           "testsrc2=size=320x240:rate=10:duration=2", "-c:v", "ffv1", "clip.mkv"},
+                          dir.path().string());
   ASSERT_EQ(made.status, 0) << made.err;
   std::vector<std::string> hashes;
   StderrCapture capture(dir.file("stderr"));
@@ -220,8 +220,8 @@ TEST(SampleAndHashFrames, RealRotatedClipKeepsItsDimensions) {
   TempDir dir;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                                 "testsrc2=size=320x240:rate=10:duration=1", "-pix_fmt",
-                                 "yuv420p", "clip.mp4"},
+                                 "testsrc2=size=320x240:rate=10:duration=1", "-pix_fmt", "yuv420p",
+                                 "clip.mp4"},
         std::vector<std::string>{"ffmpeg", "-v", "error", "-i", "clip.mp4", "-c", "copy",
                                  "-metadata:s:v:0", "rotate=90", "rotated.mp4"}}) {
     auto made = test_util::run_tool(args, dir.path().string());
@@ -242,11 +242,11 @@ TEST(SampleAndHashFrames, RealRotatedClipKeepsItsDimensions) {
 TEST(SampleAndHashFrames, RealSamplesShowTheFrameBeforeTheMiddleOfTheirInterval) {
   if (!test_util::have_ffmpeg()) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
   TempDir dir;
-  auto made = test_util::run_tool(
-      {"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-       "color=black:size=32x32:rate=30:duration=3,format=gray,geq=lum='2*N'", "-c:v", "ffv1",
-       "numbered.mkv"},
-      dir.path().string());
+  auto made =
+      test_util::run_tool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                           "color=black:size=32x32:rate=30:duration=3,format=gray,geq=lum='2*N'",
+                           "-c:v", "ffv1", "numbered.mkv"},
+                          dir.path().string());
   ASSERT_EQ(made.status, 0) << made.err;
   auto red_of_frames = [&](double fps) {
     std::vector<int> reds;
