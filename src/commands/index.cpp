@@ -9,6 +9,7 @@
 
 #include <string_view>
 
+#include "encoding/decimal.h"
 #include "evidence/json_doc.h"
 #include "evidence/pinned_keys.h"
 #include "fileio/fd.h"
@@ -79,8 +80,8 @@ CommandOutcome add(const IndexOptions& o) {
   StatusLine progress;
   for (std::size_t i = 0; i < files->size(); ++i) {
     if (progress.due()) {
-      progress.draw("  indexing " + std::to_string(i + 1) + " of " +
-                    std::to_string(files->size()) + " files");
+      progress.draw("  indexing " + std::to_string(i + 1) + " of " + std::to_string(files->size()) +
+                    " files");
     }
     add_one(*writer, (*files)[i], *pinned, tally);
   }
@@ -89,12 +90,12 @@ CommandOutcome add(const IndexOptions& o) {
   if (o.output_given) {
     if (auto written = write_text_output(o.output, tally.lines); !written) return written;
   }
-  status("==> " + std::to_string(files->size()) + " files: " + std::to_string(tally.added) +
+  status("==> " + counted(files->size(), "file", "files") + ": " + std::to_string(tally.added) +
          " added, " + std::to_string(tally.already) + " already indexed, " +
          std::to_string(tally.refused) + " refused; index " + o.index);
   if (tally.refused > 0) {
-    return fail(std::to_string(tally.refused) + " of " + std::to_string(files->size()) +
-                " evidence files were refused");
+    return fail(std::to_string(tally.refused) + " of " +
+                counted(files->size(), "evidence file", "evidence files") + " refused");
   }
   return {};
 }
@@ -109,7 +110,7 @@ CommandOutcome list(const IndexOptions& o) {
   if (!lines.empty()) {
     if (auto written = write_text_output(o.output, lines); !written) return written;
   }
-  status("==> " + std::to_string(recordings->size()) + " recordings in " + o.index);
+  status("==> " + counted(recordings->size(), "recording", "recordings") + " in " + o.index);
   return {};
 }
 
@@ -125,9 +126,11 @@ CommandOutcome remove(const IndexOptions& o) {
       ++missing;
     }
   }
-  status("==> removed " + std::to_string(o.arguments.size() - missing) + " recordings from " +
-         o.index);
-  if (missing > 0) return fail(std::to_string(missing) + " recordings were not in the index");
+  status("==> removed " + counted(o.arguments.size() - missing, "recording", "recordings") +
+         " from " + o.index);
+  if (missing > 0) {
+    return fail(counted(missing, "recording was", "recordings were") + " not in the index");
+  }
   return {};
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "encoding/decimal.h"
 #include "evidence/json_doc.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
@@ -105,7 +106,7 @@ CommandOutcome run_search(const SearchOptions& options) {
                 " is read by ffprobe, then by ffmpeg");
   }
   const double fps = options.fps.value_or(candidate_rate(kDefaultSignedFps));
-  status("==> searching " + std::to_string(options.indexes.size()) + " index(es) for " +
+  status("==> searching " + counted(options.indexes.size(), "index", "indexes") + " for " +
          options.candidate);
   CandidateClip clip(view_stride(fps, kDefaultSignedFps));
   auto sampled = sample_candidate(

@@ -145,3 +145,7 @@ std::string two_digits_down(double value) {
   std::snprintf(text, sizeof text, "%.*f", std::max(0, 1 - exponent), cut);
   return text;
 }
+
+std::string counted(std::size_t n, std::string_view one, std::string_view many) {
+  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}

@@ -2,6 +2,7 @@
 // Decimal numbers as the program reads them from text and writes them in
 // messages: the one home of number-to-text formatting.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@ Result<double> parse_double(std::string_view text);
 std::string format_decimal(double value);
 /// The value with one digit after the point, rounded ("%.1f").
 std::string one_decimal(double value);
+/// "1 file", "2 files": a count with the word its number takes.
+std::string counted(std::size_t n, std::string_view one, std::string_view many);
 /// A positive value rounded up to two significant digits, without trailing
 /// zeros: 8.33 gives 8.4, 5 gives 5, 0.333 gives 0.34.
 std::string two_digits_up(double value);

@@ -3,15 +3,8 @@
 
 #include "verification/audit_tally.h"
 
+#include "encoding/decimal.h"
 #include "fileio/progress.h"
-
-namespace {
-
-std::string counted(std::size_t n, std::string_view one, std::string_view many) {
-  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
-}
-
-}  // namespace
 
 AuditTally::AuditTally(std::size_t total) : total_(total), started_ns_(monotonic_ns()) {}
 
