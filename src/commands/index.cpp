@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "evidence/json_doc.h"
@@ -114,11 +115,15 @@ CommandOutcome list(const IndexOptions& o) {
 }
 
 CommandOutcome remove(const IndexOptions& o) {
-  auto writer = IndexWriter::open(o.index);
+  auto writer = IndexWriter::open(o.index, false);
   if (!writer) return fail(writer.error());
   std::size_t missing = 0;
   for (const std::string& digest : o.arguments) {
-    auto removed = writer->remove(digest);
+    // Hex is read in either case; the catalogue holds it lowercase.
+    std::string lower = digest;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c + 32) : c; });
+    auto removed = writer->remove(lower);
     if (!removed) return fail(removed.error());
     if (!*removed) {
       status("warning: " + digest + " is not in the index");
