@@ -88,7 +88,7 @@ CommandOutcome add(const IndexOptions& o) {
   progress.clear();
   if (auto flushed = writer->flush(); !flushed) return flushed;
   if (o.output_given) {
-    if (auto written = write_text_output(o.output, tally.lines); !written) return written;
+    if (auto written = write_lines_output(o.output, tally.lines); !written) return written;
   }
   status("==> " + std::to_string(files->size()) + " files: " + std::to_string(tally.added) +
          " added, " + std::to_string(tally.already) + " already indexed, " +
@@ -107,9 +107,7 @@ CommandOutcome list(const IndexOptions& o) {
   for (const RecordingInfo& r : *recordings) {
     lines += (lines.empty() ? "" : "\n") + json_line(recording_document(r));
   }
-  if (!lines.empty()) {
-    if (auto written = write_text_output(o.output, lines); !written) return written;
-  }
+  if (auto written = write_lines_output(o.output, lines); !written) return written;
   status("==> " + std::to_string(recordings->size()) + " recordings in " + o.index);
   return {};
 }
