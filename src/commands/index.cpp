@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "encoding/decimal.h"
@@ -88,14 +89,14 @@ CommandOutcome add(const IndexOptions& o) {
   progress.clear();
   if (auto flushed = writer->flush(); !flushed) return flushed;
   if (o.output_given) {
-    if (auto written = write_text_output(o.output, tally.lines); !written) return written;
+    if (auto written = write_lines_output(o.output, tally.lines); !written) return written;
   }
   status("==> " + counted(files->size(), "file", "files") + ": " + std::to_string(tally.added) +
          " added, " + std::to_string(tally.already) + " already indexed, " +
          std::to_string(tally.refused) + " refused; index " + o.index);
   if (tally.refused > 0) {
     return fail(std::to_string(tally.refused) + " of " +
-                counted(files->size(), "evidence file", "evidence files") + " refused");
+                counted(files->size(), "evidence file was", "evidence files were") + " refused");
   }
   return {};
 }
@@ -107,19 +108,21 @@ CommandOutcome list(const IndexOptions& o) {
   for (const RecordingInfo& r : *recordings) {
     lines += (lines.empty() ? "" : "\n") + json_line(recording_document(r));
   }
-  if (!lines.empty()) {
-    if (auto written = write_text_output(o.output, lines); !written) return written;
-  }
+  if (auto written = write_lines_output(o.output, lines); !written) return written;
   status("==> " + counted(recordings->size(), "recording", "recordings") + " in " + o.index);
   return {};
 }
 
 CommandOutcome remove(const IndexOptions& o) {
-  auto writer = IndexWriter::open(o.index);
+  auto writer = IndexWriter::open(o.index, false);
   if (!writer) return fail(writer.error());
   std::size_t missing = 0;
   for (const std::string& digest : o.arguments) {
-    auto removed = writer->remove(digest);
+    // Hex is read in either case; the catalogue holds it lowercase.
+    std::string lower = digest;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c + 32) : c; });
+    auto removed = writer->remove(lower);
     if (!removed) return fail(removed.error());
     if (!*removed) {
       status("warning: " + digest + " is not in the index");

@@ -72,7 +72,8 @@ Result<void> create_directories(const std::string& path) {
 
 namespace {
 
-CommandOutcome write_file(const std::string& path, std::string_view text) {
+CommandOutcome write_file(const std::string& path, std::string_view text,
+                          std::string_view ending = "\n") {
   if (std::string parent = parent_directory(path); !parent.empty()) {
     if (auto made = create_directories(parent); !made) {
       return fail("create " + parent + ": " + made.error());
@@ -81,7 +82,7 @@ CommandOutcome write_file(const std::string& path, std::string_view text) {
   Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (!fd.valid()) return fail("create " + path + ": " + format_io_error(errno));
   auto written = write_all(fd.get(), text);
-  if (written) written = write_all(fd.get(), "\n");
+  if (written) written = write_all(fd.get(), ending);
   // A failed close can mean the data never reached the file; report it as
   // part of the write rather than claim the file was written.
   if (written) written = fd.close();
@@ -135,6 +136,13 @@ CommandOutcome write_text_output(const OutputTarget& target, std::string_view te
     case OutputTarget::Kind::Path:
       return write_file(target.path, text);
   }
+  return {};
+}
+
+CommandOutcome write_lines_output(const OutputTarget& target, std::string_view lines) {
+  if (!lines.empty()) return write_text_output(target, lines);
+  // An empty file: a blank line is not a JSON line.
+  if (target.kind == OutputTarget::Kind::Path) return write_file(target.path, {}, {});
   return {};
 }
 

@@ -23,6 +23,10 @@ Result<std::vector<std::uint8_t>> read_input(const InputSource& source, std::str
                                              std::size_t limit = static_cast<std::size_t>(-1));
 /// Writes text and one newline; a file target also gets the "==> wrote" line.
 CommandOutcome write_text_output(const OutputTarget& target, std::string_view text);
+/// Lines joined by newlines, written with one more at the end; no lines
+/// write nothing to standard output and an empty file at a path, so no
+/// earlier contents remain.
+CommandOutcome write_lines_output(const OutputTarget& target, std::string_view lines);
 /// A file opened for reading, with its size and type when it was opened.
 struct OpenFile {
   Fd fd;

@@ -95,13 +95,19 @@ Result<std::vector<OpenSegment>> open_segments(const std::string& index,
 
 }  // namespace
 
-Result<IndexWriter> IndexWriter::open(const std::string& path) {
-  if (auto made = create_directories(path); !made) {
+Result<IndexWriter> IndexWriter::open(const std::string& path, bool create) {
+  if (!create) {
+    // Looked at before the lock file is made, so a path that is no index
+    // is left as it was.
+    if (auto c = Catalogue::open(catalogue_path(path), false); !c) {
+      return fail(path + " is not an index: " + c.error());
+    }
+  } else if (auto made = create_directories(path); !made) {
     return fail("create index " + path + ": " + made.error());
   }
   auto lock = take_lock(path);
   if (!lock) return fail(lock.error());
-  auto catalogue = Catalogue::open(catalogue_path(path), true);
+  auto catalogue = Catalogue::open(catalogue_path(path), create);
   if (!catalogue) return fail(catalogue.error());
   IndexWriter writer(path, std::move(*lock), std::move(*catalogue));
   if (auto r = writer.remove_orphans(); !r) return fail(r.error());

@@ -29,9 +29,10 @@ enum class AddOutcome { Added, AlreadyIndexed };
 
 class IndexWriter {
  public:
-  /// Opens the index at `path` for writing, making it when missing; waits
-  /// while another writer holds it; removes the files a killed writer left.
-  static Result<IndexWriter> open(const std::string& path);
+  /// Opens the index at `path` for writing, making it when missing (or,
+  /// without `create`, failing as IndexSnapshot::open does); waits while
+  /// another writer holds it; removes the files a killed writer left.
+  static Result<IndexWriter> open(const std::string& path, bool create = true);
   IndexWriter(IndexWriter&&) = default;
 
   /// Takes a recording, or says it is already indexed (or already taken).
