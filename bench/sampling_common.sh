@@ -15,6 +15,19 @@ make_clip() {  # seconds, WIDTHxHEIGHT, frame rate, file
     -c:v libx264 -preset veryfast -pix_fmt yuv420p "$4"
 }
 
+# A slowly changing scene: a Mandelbrot zoom rendered small and cheaply,
+# scaled up to the clip's size, h264; made once and kept in $out. Every frame
+# differs from the last a little, as a camera's picture does, and no frame
+# repeats another.
+make_scene_clip() {  # seconds, WIDTHxHEIGHT, frame rate, file
+  [ -s "$4" ] && return 0
+  echo "==> generating $4 (${1}s, $2, h264, Mandelbrot zoom)" >&2
+  ffmpeg -hide_banner -v error -nostdin -y -f lavfi \
+    -i "mandelbrot=size=160x90:rate=$3:maxiter=128:end_pts=$(($1 * $3)):end_scale=0.1" \
+    -vf "scale=${2/x/:}:flags=bicubic" -t "$1" \
+    -c:v libx264 -preset veryfast -pix_fmt yuv420p "$4"
+}
+
 # The command against the bare ffmpeg decode it drives: the argument vector
 # the program gives ffmpeg at 2 fps, raw frames to /dev/null. Prints the
 # ratios of the mean and median wall times and of the CPU times.
