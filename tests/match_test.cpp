@@ -76,9 +76,9 @@ class Match : public ::testing::Test {
       const RunResult made = test_util::run_tool(media, dir_->path());
       ASSERT_EQ(made.status, 0) << made.err;
     }
-    const std::vector<std::string> sign = {"sign-attestation", "--nvr-device-id", "nvr-01",
-                                           "--nvr-key-id",     "key-01",          "--nvr-private-key-hex",
-                                           test_util::kTestKeyHex, "-o"};
+    const std::vector<std::string> sign = {
+        "sign-attestation",      "--nvr-device-id",      "nvr-01", "--nvr-key-id", "key-01",
+        "--nvr-private-key-hex", test_util::kTestKeyHex, "-o"};
     for (const std::vector<std::string>& step : {
              std::vector<std::string>{"prepare-attestation", "original.mp4", "--with-pdq", "-o",
                                       "request.json"},
@@ -201,9 +201,9 @@ TEST_F(Match, SummaryLinesSayWhatAnInvestigatorNeedsFirst) {
     std::string_view clip, starts;
   } kLines[] = {
       {"join.mp4", "==> high confidence: 2 segments, the clip is edited: 0.0-5.0 s is 5"},
-      {"static.mp4",
-       "==> high confidence: one segment, position undetermined: the matched scene repeats from "},
-      {"unrelated.mp4", "==> low confidence: 0 of 10 frames within distance 31; the nearest frame "},
+      {"static.mp4", "==> high confidence: one segment, position undetermined: it starts between "},
+      {"unrelated.mp4",
+       "==> low confidence: 0 of 10 frames within distance 31; the nearest frame "},
   };
   for (const auto& l : kLines) {
     const RunResult r = run({"match", std::string(l.clip), "evidence.mp4"});

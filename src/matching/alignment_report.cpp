@@ -11,8 +11,13 @@
 
 namespace {
 
-double rounded(double value, double unit) { return std::round(value / unit) * unit; }
-double seconds(double value) { return rounded(value, 0.001); }
+// To `digits` decimals, as the double nearest that decimal, so it prints as
+// the decimal (4503.833, not 4503.8330000000005).
+double rounded(double value, int digits) {
+  const double scale = std::pow(10.0, digits);
+  return std::round(value * scale) / scale;
+}
+double seconds(double value) { return rounded(value, 3); }
 
 std::uint32_t saturated_u32(std::uint64_t value) {
   return static_cast<std::uint32_t>(
@@ -25,7 +30,7 @@ nlohmann::json segment_json(const Segment& s) {
       {"candidate_end_s", seconds(s.candidate_end_s)},
       {"frames", s.frames},
       {"matched_frames", s.matched_frames},
-      {"tempo", rounded(s.tempo, 0.001)},
+      {"tempo", rounded(s.tempo, 3)},
       {"transform", pdq::dihedral_name(s.view.transform)},
       {"boxed", box_word(s.view.box)},
       {"position", s.undetermined ? "undetermined" : "determined"},
@@ -52,7 +57,7 @@ std::string how_changed(const Segment& s) {
   if (s.view.transform != Transform::None) add(std::string(pdq::dihedral_name(s.view.transform)));
   if (s.view.box == Box::Letterbox) add("letterboxed");
   if (s.view.box == Box::Pillarbox) add("pillarboxed");
-  if (s.tempo != 1.0) add("at " + format_decimal(rounded(s.tempo, 0.01)) + "x the recording's speed");
+  if (s.tempo != 1.0) add("at " + format_decimal(rounded(s.tempo, 2)) + "x the recording's speed");
   return words;
 }
 
@@ -126,11 +131,13 @@ std::string describe_alignment(const Alignment& a, int max_distance) {
     return text;
   }
   if (a.segments.size() == 1 && first.undetermined) {
+    const UndeterminedStart& u = *first.undetermined;
     return std::string(still ? "a still" : "one segment") +
-           ", position undetermined: the matched scene repeats from " +
-           one_decimal(first.undetermined->repeated_from_s) + " s to " +
-           one_decimal(first.undetermined->repeated_to_s) +
-           " s of the recording (a static or looping scene)";
+           ", position undetermined: it starts between " + one_decimal(u.recording_start_min_s) +
+           " s and " + one_decimal(u.recording_start_max_s) +
+           " s of the recording, whose matched hashes repeat from " +
+           one_decimal(u.repeated_from_s) + " s to " + one_decimal(u.repeated_to_s) +
+           " s (a static, looping or slowly changing scene)";
   }
   std::string text = (a.segments.size() == 1 ? std::string("one segment")
                                              : std::to_string(a.segments.size()) + " segments") +
