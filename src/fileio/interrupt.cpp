@@ -83,3 +83,13 @@ StopOnInterrupt::~StopOnInterrupt() {
   g_child.store(-1);
   remove_guard();
 }
+
+InterruptsHeld::InterruptsHeld() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int s : kSignals) sigaddset(&held, s);
+  ::sigprocmask(SIG_BLOCK, &held, &previous_);
+}
+
+// A signal that came while held is delivered here, to the guards armed by then.
+InterruptsHeld::~InterruptsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }

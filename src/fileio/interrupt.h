@@ -5,6 +5,7 @@
 // line naming the signal: the one place besides main that ends the process,
 // because a signal leaves no caller to return to.
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -25,4 +26,17 @@ class StopOnInterrupt {
   ~StopOnInterrupt();
   StopOnInterrupt(const StopOnInterrupt&) = delete;
   StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+};
+
+/// While alive, interrupting signals wait: a file created and then guarded
+/// under it is never left behind by a signal that came in between.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t previous_;
 };

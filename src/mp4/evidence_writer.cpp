@@ -14,6 +14,7 @@
 #include <ctime>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "encoding/hex.h"
@@ -261,9 +262,13 @@ Result<void> write_evidence_file(const OpenFile& source, const std::string& targ
       return fail("create " + parts.parent + ": " + r.error());
     }
   }
+  // Signals wait until the new file's guard is armed, or one in between
+  // would leave it behind.
+  std::optional<InterruptsHeld> held(std::in_place);
   auto temp = create_temp_file(parts, target_path);
   if (!temp) return fail(temp.error());
   TempFileGuard guard(temp->path);
+  held.reset();
   if (auto r = fill_temp_file(*temp, source, box_bytes, manifest); !r) return r;
   if (::rename(guard.path().c_str(), target_path.c_str()) != 0) {
     return fail("rename " + guard.path() + " to " + target_path + ": " + format_io_error(errno));
