@@ -223,6 +223,42 @@ RegionLookup::RegionLookup(const PostingTableView& table, int split_bits)
       ids_(table.pages_),
       low_(table.pages_) {}
 
+// Defined before its caller: a multiversioned function must be declared so
+// before its first use.
+VORLANT_POPCOUNT_CLONES
+bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
+  if (first != next_bucket_ && !skip_to(first)) return false;
+  if (bit_ < first) return false;
+  // Bucket b's entries end where its zero lies, less the b zeros before it.
+  // Offsets are kept from the region's first entry, in 32 bits, so that
+  // they and the region's ids share the first-level cache.
+  offsets_.resize(count + 1);
+  std::uint32_t* const offsets = offsets_.data();
+  const std::uint8_t* const high = table_.bytes_.high;
+  const std::uint64_t base = bit_ - first;
+  offsets[0] = 0;
+  std::uint64_t w = bit_ / 64, checked = 0, position = 0, bucket = first;
+  if (!checked_words(w, checked)) return false;
+  std::uint64_t zeros = ~load64(high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
+  for (std::uint64_t b = 1; b <= count; ++b) {
+    while (zeros == 0) {
+      if (++w == checked && !checked_words(w, checked)) return false;
+      zeros = ~load64(high + w * 8);
+    }
+    position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
+    zeros &= zeros - 1;
+    offsets[b] = static_cast<std::uint32_t>(position - bucket++ - base);
+  }
+  const std::uint64_t end = position - (first + count - 1);
+  if (position >= table_.high_bits_ || end > table_.entries_ || end - base > UINT32_MAX) {
+    return false;
+  }
+  region_base_ = base;
+  bit_ = position + 1;
+  next_bucket_ = first + count;
+  return covered(base, end);
+}
+
 VORLANT_POPCOUNT_CLONES
 bool RegionLookup::lookup(std::uint64_t region, std::span<const std::uint64_t> probes,
                           std::vector<std::uint64_t>& out) {
@@ -280,39 +316,6 @@ bool RegionLookup::skip_to(std::uint64_t first) {
   return true;
 }
 
-VORLANT_POPCOUNT_CLONES
-bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
-  if (first != next_bucket_ && !skip_to(first)) return false;
-  if (bit_ < first) return false;
-  // Bucket b's entries end where its zero lies, less the b zeros before it.
-  // Offsets are kept from the region's first entry, in 32 bits, so that
-  // they and the region's ids share the first-level cache.
-  offsets_.resize(count + 1);
-  std::uint32_t* const offsets = offsets_.data();
-  const std::uint8_t* const high = table_.bytes_.high;
-  const std::uint64_t base = bit_ - first;
-  offsets[0] = 0;
-  std::uint64_t w = bit_ / 64, checked = 0, position = 0, bucket = first;
-  if (!checked_words(w, checked)) return false;
-  std::uint64_t zeros = ~load64(high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
-  for (std::uint64_t b = 1; b <= count; ++b) {
-    while (zeros == 0) {
-      if (++w == checked && !checked_words(w, checked)) return false;
-      zeros = ~load64(high + w * 8);
-    }
-    position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
-    zeros &= zeros - 1;
-    offsets[b] = static_cast<std::uint32_t>(position - bucket++ - base);
-  }
-  const std::uint64_t end = position - (first + count - 1);
-  if (position >= table_.high_bits_ || end > table_.entries_ || end - base > UINT32_MAX) {
-    return false;
-  }
-  region_base_ = base;
-  bit_ = position + 1;
-  next_bucket_ = first + count;
-  return covered(base, end);
-}
 bool RegionLookup::covered(std::uint64_t first, std::uint64_t last) {
   if (first == last) return true;
   const auto span = [](std::uint64_t from, std::uint64_t to, int width) {
