@@ -79,14 +79,10 @@ class Match : public ::testing::Test {
     const std::vector<std::string> sign = {
         "sign-attestation",      "--nvr-device-id",      "nvr-01", "--nvr-key-id", "key-01",
         "--nvr-private-key-hex", test_util::kTestKeyHex, "-o"};
-    for (const std::vector<std::string>& step : {
-             std::vector<std::string>{"prepare-attestation", "original.mp4", "--with-pdq", "-o",
-                                      "request.json"},
-             with(sign, {"envelope.json", "request.json"}),
-             {"embed-evidence", "original.mp4", "envelope.json", "-o", "evidence.mp4"},
-             {"prepare-attestation", "original.mp4", "-o", "exact.json"},
-             with(sign, {"no-hashes.json", "exact.json"}),
-         }) {
+    auto steps = test_util::evidence_chain("original.mp4", "evidence.mp4");
+    steps.push_back({"prepare-attestation", "original.mp4", "-o", "exact.json"});
+    steps.push_back(with(sign, {"no-hashes.json", "exact.json"}));
+    for (const std::vector<std::string>& step : steps) {
       ASSERT_EQ(run(step).status, 0) << step[0];
     }
     std::string envelope = test_util::read_file(dir_->file("envelope.json"));

@@ -46,14 +46,9 @@ class Search : public ::testing::Test {
     dir_ = std::make_unique<TempDir>();
     const RunResult made = test_util::run_tool(kMedia, dir_->path());
     ASSERT_EQ(made.status, 0) << made.err;
-    for (const std::vector<std::string>& step : {
-             std::vector<std::string>{"prepare-attestation", "original.mp4", "--with-pdq", "-o",
-                                      "request.json"},
-             {"sign-attestation", "request.json", "--nvr-device-id", "nvr-01", "--nvr-key-id",
-              "key-01", "--nvr-private-key-hex", test_util::kTestKeyHex, "-o", "envelope.json"},
-             {"embed-evidence", "original.mp4", "envelope.json", "-o", "evidence.mp4"},
-             {"index", "add", "planted", "evidence.mp4", "-o", "added.jsonl"},
-         }) {
+    auto steps = test_util::evidence_chain("original.mp4", "evidence.mp4");
+    steps.push_back({"index", "add", "planted", "evidence.mp4", "-o", "added.jsonl"});
+    for (const std::vector<std::string>& step : steps) {
       ASSERT_EQ(run(step).status, 0) << step[0];
     }
     planted_ = nlohmann::json::parse(test_util::read_file(dir_->file("added.jsonl")))

@@ -285,6 +285,17 @@ inline RunResult openssl(const std::vector<std::string>& args) { return run(args
 inline constexpr const char* kTestKeyHex =
     "c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721";
 
+/// The recorder's chain over `media`, as program arguments run in its
+/// folder: request.json with PDQ hashes, envelope.json signed with the test
+/// key, then `evidence`.
+inline std::vector<std::vector<std::string>> evidence_chain(const std::string& media,
+                                                            const std::string& evidence) {
+  return {{"prepare-attestation", media, "--with-pdq", "-o", "request.json"},
+          {"sign-attestation", "request.json", "--nvr-device-id", "nvr-01", "--nvr-key-id",
+           "key-01", "--nvr-private-key-hex", kTestKeyHex, "-o", "envelope.json"},
+          {"embed-evidence", media, "envelope.json", "-o", evidence}};
+}
+
 /// True when ffmpeg and ffprobe are on the search path.
 inline bool have_ffmpeg() {
   return std::system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") == 0;
