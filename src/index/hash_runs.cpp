@@ -8,6 +8,8 @@
 #include <bit>
 #include <optional>
 
+#include "index/popcount_clones.h"
+
 namespace {
 
 void append_varint(std::vector<std::uint8_t>& out, std::uint32_t v) {
@@ -42,6 +44,7 @@ std::optional<std::uint32_t> read_varint(std::span<const std::uint8_t> bytes, st
 
 }  // namespace
 
+VORLANT_POPCOUNT_CLONES
 void append_runs(std::span<const PackedHash> hashes, RunList& out) {
   std::vector<std::uint8_t> flips;
   for (std::size_t first = 0; first < hashes.size();) {

@@ -4,7 +4,7 @@
 
 #include "index/packed_hash.h"
 
-#include <bit>
+#include "index/popcount_clones.h"
 
 namespace {
 
@@ -40,16 +40,8 @@ std::optional<PackedHash> pack_hash(std::string_view hex) {
   return packed;
 }
 
-int hamming_distance(const PackedHash& a, const PackedHash& b) {
-  return std::popcount(a[0] ^ b[0]) + std::popcount(a[1] ^ b[1]) + std::popcount(a[2] ^ b[2]) +
-         std::popcount(a[3] ^ b[3]);
-}
-
-#if defined(__x86_64__)
-__attribute__((target_clones("popcnt", "default")))
-#endif
-NearestHash
-find_nearest(const PackedHash& query, std::span<const PackedHash> hashes) {
+VORLANT_POPCOUNT_CLONES
+NearestHash find_nearest(const PackedHash& query, std::span<const PackedHash> hashes) {
   NearestHash nearest;
   for (std::size_t j = 0; j < hashes.size(); ++j) {
     const int distance = hamming_distance(query, hashes[j]);

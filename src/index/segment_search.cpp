@@ -93,12 +93,6 @@ struct Scratch {
   Partitions parts;
 };
 
-VORLANT_POPCOUNT_CLONES
-int distance(const PackedHash& a, const PackedHash& b) {
-  return std::popcount(a[0] ^ b[0]) + std::popcount(a[1] ^ b[1]) + std::popcount(a[2] ^ b[2]) +
-         std::popcount(a[3] ^ b[3]);
-}
-
 // Emits, for each of `queries`, the stretches of run `run`'s members within
 // max_distance of it.
 Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
@@ -116,7 +110,7 @@ Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
     const auto q = static_cast<std::uint32_t>(chunk.base + local);
     const PackedHash differ = {(*rep)[0] ^ query[0], (*rep)[1] ^ query[1], (*rep)[2] ^ query[2],
                                (*rep)[3] ^ query[3]};
-    const int rep_distance = distance(*rep, query);
+    const int rep_distance = hamming_distance(*rep, query);
     bool open = false;
     for (std::uint32_t m = 0; m < record->members(); ++m) {
       int d = rep_distance;
@@ -161,13 +155,14 @@ bool keep_near(const SegmentReader& segment, std::uint64_t part,
     if (std::popcount((*low)[0] ^ q[0]) + std::popcount((*low)[1] ^ q[1]) > limit) continue;
     const auto rep = segment.rep(run);
     if (!rep) return false;
-    if (distance(*rep, q) <= limit) near.add(pairs[i] >> kQueryBits, pairs[i] & kQueryMask);
+    if (hamming_distance(*rep, q) <= limit) near.add(pairs[i] >> kQueryBits, pairs[i] & kQueryMask);
   }
   return true;
 }
 
 // The same for every run of the partition against every query: the search
 // past the tables' reach.
+VORLANT_POPCOUNT_CLONES
 bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& chunk, int limit,
                NearRuns& near) {
   const std::uint64_t base = part << kPartBits;
@@ -176,7 +171,9 @@ bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& ch
     const auto rep = segment.rep(run);
     if (!rep) return false;
     for (std::uint32_t q = 0; q < chunk.queries.size(); ++q) {
-      if (distance(*rep, chunk.queries[q]) <= limit) near.add(static_cast<std::uint32_t>(run - base), q);
+      if (hamming_distance(*rep, chunk.queries[q]) <= limit) {
+        near.add(static_cast<std::uint32_t>(run - base), q);
+      }
     }
   }
   return true;
