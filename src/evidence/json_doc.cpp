@@ -462,22 +462,3 @@ std::uint64_t JsonStruct::u64(std::string_view name) const {
 std::string JsonStruct::string(std::string_view name) const {
   return members_.at(std::string(name)).get<std::string>();
 }
-
-std::optional<std::string> JsonStruct::optional_string(std::string_view name) const {
-  auto it = members_.find(std::string(name));
-  if (it == members_.end() || it->is_null()) return std::nullopt;
-  return it->get<std::string>();
-}
-
-std::optional<double> JsonStruct::optional_f64(std::string_view name) const {
-  auto it = members_.find(std::string(name));
-  if (it == members_.end() || it->is_null()) return std::nullopt;
-  return it->get<double>();
-}
-
-std::optional<std::vector<std::string>> JsonStruct::optional_string_list(
-    std::string_view name) const {
-  auto it = members_.find(std::string(name));
-  if (it == members_.end() || it->is_null()) return std::nullopt;
-  return it->get<std::vector<std::string>>();
-}
