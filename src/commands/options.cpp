@@ -166,9 +166,7 @@ Result<std::uint32_t> parse_top(std::string_view text) {
 Result<std::optional<double>> fps_from_environment() {
   const char* value = std::getenv("VORLANT_VERIFY_FPS");
   if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
-  auto fps = parse_fps(value);
-  if (!fps) return fail(fps.error());
-  return *fps;
+  return parse_fps(value);
 }
 
 }  // namespace
