@@ -236,12 +236,7 @@ Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, std::string_view p
   return FileDigest{std::move(*digest), hashed};
 }
 
-Result<FileDigest> sha256_file(const std::string& path, Progress* progress) {
-  return sha256_file_prefix(path, std::numeric_limits<std::uint64_t>::max(), progress);
-}
-
-Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit,
-                                      Progress* progress) {
+Result<FileDigest> sha256_file(const std::string& path, std::uint64_t limit, Progress* progress) {
   auto fd = open_for_reading(path);
   if (!fd) return fail(fd.error());
   return sha256_stream(fd->get(), limit, path, progress);
