@@ -34,19 +34,11 @@ std::string_view last_path_component(std::string_view path) {
   return last;
 }
 
-std::unexpected<std::string> requires_value(std::string_view option) {
-  return fail(std::string(option) + " requires a value");
-}
-
-std::unexpected<std::string> extra_path(const std::string& arg) {
-  return fail("unexpected extra path argument: " + arg);
-}
-
 // The value after the option at args[i], read with `parse`; i moves onto it.
 template <class Parse>
 auto option_value(Args args, std::size_t& i, std::string_view option, Parse parse)
     -> decltype(parse(args[i])) {
-  if (++i == args.size()) return requires_value(option);
+  if (++i == args.size()) return fail(std::string(option) + " requires a value");
   return parse(args[i]);
 }
 
@@ -107,7 +99,9 @@ Result<CommandArguments> read_arguments(
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (options_ended || !a.starts_with("-") || (a == "-" && rules.dash_is_path)) {
-      if (read.paths.size() == rules.max_paths) return extra_path(a);
+      if (read.paths.size() == rules.max_paths) {
+        return fail("unexpected extra path argument: " + a);
+      }
       read.paths.push_back(a);
     } else if (a == "--") {
       options_ended = true;
@@ -160,6 +154,14 @@ Result<std::uint32_t> parse_top(std::string_view text) {
   auto top = parse_u32(text);
   if (!top || *top == 0) return fail("invalid --top " + std::string(text) + ": must be a whole number from 1");
   return *top;
+}
+
+// The form of the hash lines.
+Result<HashFormat> parse_hash_format(std::string_view word) {
+  if (word == "hex") return HashFormat::Hex;
+  if (word == "bits") return HashFormat::Bits;
+  if (word == "jsonl") return HashFormat::Jsonl;
+  return fail("unknown hash format: " + std::string(word));
 }
 
 // The frame rate of VORLANT_VERIFY_FPS, when set to text.
@@ -424,17 +426,9 @@ Result<HashOptions> parse_hash_options(Args args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--format") {
-      if (++i == args.size()) return requires_value("--format");
-      const std::string& v = args[i];
-      if (v == "hex") {
-        o.format = HashFormat::Hex;
-      } else if (v == "bits") {
-        o.format = HashFormat::Bits;
-      } else if (v == "jsonl") {
-        o.format = HashFormat::Jsonl;
-      } else {
-        return fail("unknown hash format: " + v);
-      }
+      auto format = option_value(args, i, a, parse_hash_format);
+      if (!format) return fail(format.error());
+      o.format = *format;
     } else if (a == "--progress") {
       o.progress = true;
     } else {
