@@ -17,6 +17,7 @@
 #include "evidence/pinned_keys.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/progress.h"
 #include "fileio/same_file.h"
 #include "matching/alignment_report.h"
 #include "matching/clip_matcher.h"
@@ -26,9 +27,6 @@
 #include "verification/unsigned_members.h"
 
 namespace {
-
-// Best effort, like every status line: a closed stderr must not fail the run.
-void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
 // The signed hashes, packed once; decode_manifest has checked every one.
 Result<std::vector<PackedHash>> pack_signed_hashes(const std::vector<std::string>& hashes) {

@@ -21,6 +21,7 @@
 #include "evidence/request.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/progress.h"
 #include "fileio/same_file.h"
 #include "mp4/box_scanner.h"
 #include "mp4/envelope_limit.h"
@@ -31,9 +32,6 @@ namespace {
 // What to do instead when a recording has no video to sample.
 constexpr std::string_view kAttestBytesAlone =
     "; leave out --with-pdq and --fps to attest its bytes alone";
-
-// Status lines are best effort: a closed stderr must not fail the command.
-void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
 Result<std::string> read_hash_text(int fd) {
   std::vector<std::uint8_t> bytes;

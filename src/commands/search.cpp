@@ -15,6 +15,7 @@
 #include "evidence/json_doc.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/progress.h"
 #include "fileio/same_file.h"
 #include "index/index_search.h"
 #include "index/recording_document.h"
@@ -24,8 +25,6 @@
 #include "verification/unsigned_members.h"
 
 namespace {
-
-void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
 struct Found {
   RecordingInfo recording;

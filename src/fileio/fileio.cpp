@@ -96,7 +96,7 @@ CommandOutcome write_file(const std::string& path, std::string_view text,
   // part of the write rather than claim the file was written.
   if (written) written = fd.close();
   if (!written) return fail("write " + path + ": " + written.error());
-  (void)write_all(STDERR_FILENO, "==> wrote " + path + "\n");
+  status("==> wrote " + path);
   return {};
 }
 
