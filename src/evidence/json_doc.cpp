@@ -169,15 +169,12 @@ std::string check_field(const json& v, JsonFieldKind kind) {
   switch (kind) {
     case JsonFieldKind::U32:
     case JsonFieldKind::U64: {
-      if (v.is_number_unsigned()) {
-        if (kind == JsonFieldKind::U32 && v.get<std::uint64_t>() > 0xFFFFFFFFu)
-          return "invalid value: " + describe_value(v) + ", expected " + expected;
-        return {};
-      }
-      // The library keeps "-0" as a signed zero; it is still zero.
-      if (v.is_number_integer() && v.get<std::int64_t>() == 0) return {};
-      if (v.is_number_integer()) return "invalid value: " + describe_value(v) + ", expected " + expected;
-      return invalid_type(v);
+      // Signed or unsigned; the library keeps "-0" as a signed zero, still zero.
+      if (!v.is_number_integer()) return invalid_type(v);
+      const bool fits = v.is_number_unsigned()
+                            ? kind == JsonFieldKind::U64 || v.get<std::uint64_t>() <= 0xFFFFFFFFu
+                            : v.get<std::int64_t>() == 0;
+      return fits ? std::string() : "invalid value: " + describe_value(v) + ", expected " + expected;
     }
     case JsonFieldKind::String:
     case JsonFieldKind::OptionalString:
