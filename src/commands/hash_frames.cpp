@@ -62,7 +62,7 @@ CommandOutcome hash_frame_stream(int input, int output, bool progress, HashForma
   const std::span<std::uint8_t> frame = buffer.span();
   pdq::Hasher hasher;
   for (std::uint64_t count = 0;;) {
-    auto filled = read_frame(input, frame);
+    auto filled = read_full(input, frame);
     if (!filled) return fail(filled.error());
     if (*filled == 0) break;
     if (*filled < pdq::kRgbaFrameBytes) {

@@ -132,7 +132,7 @@ Result<void> read_piped_frames(
   FrameBuffer buffer;
   const std::span<std::uint8_t> frame = buffer.span().first(frame_bytes);
   for (;;) {
-    auto filled = read_frame(fd, frame);
+    auto filled = read_full(fd, frame);
     if (!filled) return fail("read ffmpeg rawvideo: " + filled.error());
     if (*filled < frame.size()) return {};
     if (auto taken = on_frame(frame); !taken) return taken;
