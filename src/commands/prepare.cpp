@@ -72,8 +72,7 @@ Result<FrameSampling> gather_hashes(const PrepareOptions& options,
     hashes.push_back(std::move(*hash));
     return {};
   };
-  return sample_frames(options.input, recorder_frames(options.fps), hash_frame,
-                       kAttestBytesAlone);
+  return sample_frames(options.input, recorder_frames(options.fps), hash_frame, kAttestBytesAlone);
 }
 
 // The request is still written (the file is the recorder's to fix), but the

@@ -174,7 +174,8 @@ std::string check_field(const json& v, JsonFieldKind kind) {
       const bool fits = v.is_number_unsigned()
                             ? kind == JsonFieldKind::U64 || v.get<std::uint64_t>() <= 0xFFFFFFFFu
                             : v.get<std::int64_t>() == 0;
-      return fits ? std::string() : "invalid value: " + describe_value(v) + ", expected " + expected;
+      if (fits) return {};
+      return "invalid value: " + describe_value(v) + ", expected " + expected;
     }
     case JsonFieldKind::String:
     case JsonFieldKind::OptionalString:

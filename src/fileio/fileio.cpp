@@ -27,8 +27,9 @@ constexpr std::size_t kHashBufferSize = 16 * 1024 * 1024;
 // never needs more than the file, but keeps one page-cache friendly minimum.
 constexpr std::size_t kStreamBufferSize = 1024 * 1024;
 constexpr std::size_t kSmallBufferSize = 64 * 1024;
-// A copied chunk is hashed and written in slices that stay in the CPU cache
-// between the two; one 16 MiB write costs far more kernel time than 64 small ones.
+// A chunk is hashed, and in a copy written, in slices that stay in the CPU
+// cache between the two; one 16 MiB write costs far more kernel time than 64
+// small ones.
 constexpr std::size_t kSliceBytes = 256 * 1024;
 
 Result<Fd> open_for_reading(const std::string& path) {

@@ -27,7 +27,8 @@
 namespace {
 
 constexpr int kTempAttempts = 1000;
-constexpr std::string_view kSourceBytes = "source bytes";  // what a copy's read and write faults name
+// What the read and write faults of a copy of the source name.
+constexpr std::string_view kSourceBytes = "source bytes";
 constexpr std::string_view kFallbackName = "vorlant-verify-output";
 
 struct TargetParts {
@@ -192,8 +193,8 @@ Result<void> fill_temp_file(TempFile& temp, const OpenFile& source,
   // Starting the writeback of each chunk as it is written lets the disk work
   // while the next chunk is hashed, so the final fsync has little left to wait for.
   Progress copying("copying");
-  auto copied = sha256_stream(source.fd.get(), kWholeFile, kSourceBytes, &copying, temp.fd.get(),
-                              true);
+  auto copied =
+      sha256_stream(source.fd.get(), kWholeFile, kSourceBytes, &copying, temp.fd.get(), true);
   if (!copied) return fail(copied.error());
   if (auto r = check_source(copied->size, copied->sha256_hex, manifest); !r) return r;
   if (auto w = write_all(temp.fd.get(), box_bytes); !w) {

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <new>
 
-
 namespace {
 
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
