@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)record->u32("v");
   (void)record->u64("size");
   (void)record->string("name");
-  (void)record->optional_string("base");
-  (void)record->optional_f64("fps");
-  (void)record->optional_string_list("hashes");
+  (void)record->optional<std::string>("base");
+  (void)record->optional<double>("fps");
+  (void)record->optional<std::vector<std::string>>("hashes");
   return 0;
 }

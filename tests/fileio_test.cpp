@@ -246,7 +246,7 @@ TEST(Sha256FilePrefix, Limits) {
         std::uint64_t{kMiB16 + 1}, std::uint64_t{kMiB16 + 2},
         std::numeric_limits<std::uint64_t>::max()}) {
     SCOPED_TRACE(limit);
-    auto r = sha256_file_prefix(dir.file("f"), limit);
+    auto r = sha256_file(dir.file("f"), limit);
     ASSERT_TRUE(r.has_value()) << r.error();
     std::size_t expected = static_cast<std::size_t>(std::min<std::uint64_t>(limit, bytes.size()));
     EXPECT_EQ(r->size, expected);
@@ -259,7 +259,7 @@ TEST(Sha256File, Failures) {
   std::string missing = dir.file("missing.mp4");
   EXPECT_EQ(sha256_file(missing).error(),
             "open " + missing + ": No such file or directory (os error 2)");
-  EXPECT_EQ(sha256_file_prefix(missing, 10).error(),
+  EXPECT_EQ(sha256_file(missing, 10).error(),
             "open " + missing + ": No such file or directory (os error 2)");
   EXPECT_EQ(sha256_file(dir.path().string()).error(),
             "read " + dir.path().string() + ": Is a directory (os error 21)");

@@ -155,14 +155,14 @@ TEST(JsonDoc, NullOptionalsAndArrayForm) {
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->u32("v"), 1u);
   EXPECT_EQ(r->string("name"), "n");
-  EXPECT_FALSE(r->optional_f64("fps"));
-  EXPECT_FALSE(r->optional_string_list("hashes"));
+  EXPECT_FALSE(r->optional<double>("fps"));
+  EXPECT_FALSE(r->optional<std::vector<std::string>>("hashes"));
 
   auto a = read("[7, \"n\", 2.5, [\"a\"]]");
   ASSERT_TRUE(a) << a.error();
   EXPECT_EQ(a->u32("v"), 7u);
-  EXPECT_EQ(a->optional_f64("fps"), 2.5);
-  EXPECT_EQ(a->optional_string_list("hashes"), std::vector<std::string>{"a"});
+  EXPECT_EQ(a->optional<double>("fps"), 2.5);
+  EXPECT_EQ(a->optional<std::vector<std::string>>("hashes"), std::vector<std::string>{"a"});
 }
 
 }  // namespace

@@ -45,10 +45,19 @@ constexpr std::string_view kUsage =
 
 using Args = std::span<const std::string>;
 
-template <class Options>
-CommandOutcome run_parsed(Result<Options> options, CommandOutcome (*run)(const Options&)) {
+// Parses the arguments with `parse`, then runs the command on its options.
+template <auto parse, auto run>
+CommandOutcome run_parsed(Args args) {
+  auto options = parse(args);
   if (!options) return fail(options.error());
   return run(*options);
+}
+
+Result<SignOptions> parse_sign_attestation(Args a) {
+  return parse_sign_options(a, "sign-attestation", "attestation request");
+}
+Result<SignOptions> parse_sign_zip_manifest(Args a) {
+  return parse_sign_options(a, "sign-zip-manifest", "zip manifest request");
 }
 
 struct Command {
@@ -57,30 +66,19 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"prepare-attestation",
-     [](Args a) { return run_parsed(parse_prepare_options(a), prepare_attestation); }},
-    {"attest", [](Args a) { return run_parsed(parse_prepare_options(a), prepare_attestation); }},
-    {"sign-attestation",
-     [](Args a) {
-       return run_parsed(parse_sign_options(a, "sign-attestation", "attestation request"),
-                         run_sign_attestation);
-     }},
-    {"sign-zip-manifest",
-     [](Args a) {
-       return run_parsed(parse_sign_options(a, "sign-zip-manifest", "zip manifest request"),
-                         run_sign_zip_manifest);
-     }},
-    {"embed-evidence",
-     [](Args a) { return run_parsed(parse_embed_options(a), run_embed_evidence); }},
-    {"verify", [](Args a) { return run_parsed(parse_verify_options(a), run_verify); }},
-    {"match", [](Args a) { return run_parsed(parse_match_options(a), run_match); }},
-    {"index", [](Args a) { return run_parsed(parse_index_options(a), run_index); }},
-    {"search", [](Args a) { return run_parsed(parse_search_options(a), run_search); }},
-    {"audit", [](Args a) { return run_parsed(parse_audit_options(a), run_audit); }},
-    {"confidence", [](Args a) { return run_confidence(a); }},
-    {"hash-frame-rgba",
-     [](Args a) { return run_parsed(parse_hash_options(a), run_hash_frame_rgba); }},
-    {"hash-raw-rgba", [](Args a) { return run_parsed(parse_hash_options(a), run_hash_raw_rgba); }},
+    {"prepare-attestation", run_parsed<parse_prepare_options, prepare_attestation>},
+    {"attest", run_parsed<parse_prepare_options, prepare_attestation>},
+    {"sign-attestation", run_parsed<parse_sign_attestation, run_sign_attestation>},
+    {"sign-zip-manifest", run_parsed<parse_sign_zip_manifest, run_sign_zip_manifest>},
+    {"embed-evidence", run_parsed<parse_embed_options, run_embed_evidence>},
+    {"verify", run_parsed<parse_verify_options, run_verify>},
+    {"match", run_parsed<parse_match_options, run_match>},
+    {"index", run_parsed<parse_index_options, run_index>},
+    {"search", run_parsed<parse_search_options, run_search>},
+    {"audit", run_parsed<parse_audit_options, run_audit>},
+    {"confidence", run_confidence},
+    {"hash-frame-rgba", run_parsed<parse_hash_options, run_hash_frame_rgba>},
+    {"hash-raw-rgba", run_parsed<parse_hash_options, run_hash_raw_rgba>},
     {"--version", [](Args) { return run_version(); }},
 };
 

@@ -12,7 +12,6 @@
 #include "verification/unsigned_members.h"
 #include "evidence/checked_envelope.h"
 #include "evidence/json_doc.h"
-#include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "fileio/same_file.h"
 #include "mp4/box_scanner.h"
@@ -69,8 +68,7 @@ CommandOutcome run_embed_evidence(const EmbedOptions& options) {
   auto written = to_path ? write_evidence_file(*source, options.output.path, *box, manifest)
                          : stream_evidence_to_stdout(*source, *box, manifest);
   if (!written) return fail(written.error());
-  (void)write_all(STDERR_FILENO, "==> wrote " + shown + " (+" + std::to_string(box->size()) +
-                                     " bytes uuid box)\n");
+  status("==> wrote " + shown + " (+" + std::to_string(box->size()) + " bytes uuid box)");
   const EmbedSummary summary{options.input, shown, box->size(), std::move(envelope),
                              std::move(manifest)};
   return write_text_output(options.summary, summary.to_json());

@@ -42,11 +42,6 @@ std::string format_hash_line(std::uint64_t index, std::string_view hash_hex, Has
   return line;
 }
 
-Result<void> write_hash_line(int output, std::uint64_t index, std::string_view hash_hex,
-                             HashFormat format) {
-  return write_all(output, format_hash_line(index, hash_hex, format));
-}
-
 CommandOutcome hash_single_frame(int input, int output, HashFormat format) {
   FrameBuffer buffer;
   const std::span<std::uint8_t> frame = buffer.span();
@@ -59,7 +54,7 @@ CommandOutcome hash_single_frame(int input, int output, HashFormat format) {
   if (*more != 0) return fail("hash-frame-rgba expects exactly one 512x512 RGBA frame");
   auto hash = pdq::hash_rgba_frame(frame);
   if (!hash) return fail(hash.error().message());
-  return write_hash_line(output, 0, *hash, format);
+  return write_all(output, format_hash_line(0, *hash, format));
 }
 
 CommandOutcome hash_frame_stream(int input, int output, bool progress, HashFormat format) {
@@ -67,7 +62,7 @@ CommandOutcome hash_frame_stream(int input, int output, bool progress, HashForma
   const std::span<std::uint8_t> frame = buffer.span();
   pdq::Hasher hasher;
   for (std::uint64_t count = 0;;) {
-    auto filled = read_frame(input, frame);
+    auto filled = read_full(input, frame);
     if (!filled) return fail(filled.error());
     if (*filled == 0) break;
     if (*filled < pdq::kRgbaFrameBytes) {
@@ -76,7 +71,8 @@ CommandOutcome hash_frame_stream(int input, int output, bool progress, HashForma
     }
     auto hash = hasher.hash_rgba_frame(frame);
     if (!hash) return fail(hash.error().message());
-    if (auto written = write_hash_line(output, count, *hash, format); !written) return written;
+    auto written = write_all(output, format_hash_line(count, *hash, format));
+    if (!written) return written;
     ++count;
     // Standard error is unbuffered; a failure to show progress stops nothing.
     if (progress) {

@@ -15,11 +15,9 @@ CommandOutcome run_hash_raw_rgba(const HashOptions& options);
 
 /// 256 characters "0" and "1": each hash byte from its highest bit down.
 std::string hash_bit_string(std::string_view hash_hex);
-/// The line for one hash in the chosen format, newline included.
+/// The line for one hash in the chosen format, newline included, so one
+/// write puts it out whole.
 std::string format_hash_line(std::uint64_t index, std::string_view hash_hex, HashFormat format);
-/// Writes the line in one write; fails with the write's error text.
-Result<void> write_hash_line(int output, std::uint64_t index, std::string_view hash_hex,
-                             HashFormat format);
 
 /// Hashes exactly one frame; "failed to fill whole buffer" when the input is
 /// shorter, "hash-frame-rgba expects exactly one 512x512 RGBA frame" when it

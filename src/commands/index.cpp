@@ -5,15 +5,12 @@
 
 #include "commands/index.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <string_view>
 
 #include "encoding/decimal.h"
 #include "evidence/json_doc.h"
 #include "evidence/pinned_keys.h"
-#include "fileio/fd.h"
 #include "fileio/fileio.h"
 #include "fileio/path_walk.h"
 #include "fileio/progress.h"
@@ -27,8 +24,6 @@ namespace {
 
 // Evidence MP4 files and envelope documents.
 constexpr std::string_view kEvidenceSuffixes[] = {".mp4", ".m4v", ".mov", ".json"};
-
-void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
 // The recording of one evidence file, checked as match checks evidence.
 Result<NewRecording> checked_recording(const WalkedFile& file, const PinnedKeys& pinned) {

@@ -17,6 +17,7 @@
 #include "evidence/pinned_keys.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/progress.h"
 #include "fileio/same_file.h"
 #include "matching/alignment_report.h"
 #include "matching/clip_matcher.h"
@@ -26,9 +27,6 @@
 #include "verification/unsigned_members.h"
 
 namespace {
-
-// Best effort, like every status line: a closed stderr must not fail the run.
-void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
 // The signed hashes, packed once; decode_manifest has checked every one.
 Result<std::vector<PackedHash>> pack_signed_hashes(const std::vector<std::string>& hashes) {
@@ -77,13 +75,7 @@ CommandOutcome run_match(const MatchOptions& options) {
   }
   auto pinned = PinnedKeys::load(options.nvr_pubkey_hex, options.nvr_pubkeys_files);
   if (!pinned) return fail(pinned.error());
-  // ffprobe and ffmpeg each open the candidate; a pipe would be drained by the first.
-  auto candidate = open_file(options.candidate);
-  if (!candidate) return fail(candidate.error());
-  if (!candidate->is_regular) {
-    return fail("the candidate must be a regular file: " + options.candidate +
-                " is read by ffprobe, then by ffmpeg");
-  }
+  if (auto candidate = check_candidate_file(options.candidate); !candidate) return candidate;
 
   auto evidence = load_signed_evidence(options.evidence);
   if (!evidence) return fail(evidence.error());
@@ -112,12 +104,7 @@ CommandOutcome run_match(const MatchOptions& options) {
       [&](std::span<const std::uint8_t> frame, const FrameFormat& format, std::uint64_t index) {
         return matcher.add_frame(frame, format.width, format.height, candidate_moment(format, index));
       });
-  if (!sampled) return fail(sampled.error());
-  if (matcher.frames() == 0) {
-    const std::string& reason = sampled->no_frames_reason;
-    return fail("no video frames sampled from the candidate " + options.candidate +
-                (reason.empty() ? "" : ": " + reason));
-  }
+  if (!sampled) return sampled;
   auto alignment = matcher.align();
   if (!alignment) return fail(alignment.error());
   const MatchReport report{options.candidate,

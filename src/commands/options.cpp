@@ -34,30 +34,23 @@ std::string_view last_path_component(std::string_view path) {
   return last;
 }
 
-std::unexpected<std::string> requires_value(std::string_view option) {
-  return fail(std::string(option) + " requires a value");
-}
-
-std::unexpected<std::string> extra_path(const std::string& arg) {
-  return fail("unexpected extra path argument: " + arg);
-}
-
 // The value after the option at args[i], read with `parse`; i moves onto it.
 template <class Parse>
 auto option_value(Args args, std::size_t& i, std::string_view option, Parse parse)
     -> decltype(parse(args[i])) {
-  if (++i == args.size()) return requires_value(option);
+  if (++i == args.size()) return fail(std::string(option) + " requires a value");
   return parse(args[i]);
 }
 
 Result<std::string> text_value(std::string_view v) { return std::string(v); }
 
-// Puts a read value where it belongs, or passes its fault on.
+// Puts a read value where it belongs, or passes its fault on; true, as the
+// option parsers answer for an option they took.
 template <class T, class Slot>
-Result<void> store(Result<T> value, Slot& slot) {
+Result<bool> store(Result<T> value, Slot& slot) {
   if (!value) return fail(value.error());
   slot = std::move(*value);
-  return {};
+  return true;
 }
 
 // "-" names standard input; anything else is a file.
@@ -106,7 +99,9 @@ Result<CommandArguments> read_arguments(
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (options_ended || !a.starts_with("-") || (a == "-" && rules.dash_is_path)) {
-      if (read.paths.size() == rules.max_paths) return extra_path(a);
+      if (read.paths.size() == rules.max_paths) {
+        return fail("unexpected extra path argument: " + a);
+      }
       read.paths.push_back(a);
     } else if (a == "--") {
       options_ended = true;
@@ -161,13 +156,19 @@ Result<std::uint32_t> parse_top(std::string_view text) {
   return *top;
 }
 
+// The form of the hash lines.
+Result<HashFormat> parse_hash_format(std::string_view word) {
+  if (word == "hex") return HashFormat::Hex;
+  if (word == "bits") return HashFormat::Bits;
+  if (word == "jsonl") return HashFormat::Jsonl;
+  return fail("unknown hash format: " + std::string(word));
+}
+
 // The frame rate of VORLANT_VERIFY_FPS, when set to text.
 Result<std::optional<double>> fps_from_environment() {
   const char* value = std::getenv("VORLANT_VERIFY_FPS");
   if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
-  auto fps = parse_fps(value);
-  if (!fps) return fail(fps.error());
-  return *fps;
+  return parse_fps(value);
 }
 
 }  // namespace
@@ -194,22 +195,12 @@ Result<PrepareOptions> parse_prepare_options(Args args) {
   auto read = read_arguments(
       args, {.unknown_option = "unknown prepare-attestation option: ", .dash_is_path = false},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        Result<void> value;
-        if (a == "--with-pdq") {
-          o.with_pdq = true;
-        } else if (a == "--name") {
-          value = store(option_value(args, i, a, text_value), name);
-        } else if (a == "--fps") {
-          value = store(option_value(args, i, a, parse_fps), fps_option);
-          o.with_pdq = true;
-        } else if (a == "--pdq-hashes") {
-          value = store(option_value(args, i, a, input_source), o.pdq_hashes);
-          o.with_pdq = true;
-        } else {
-          return false;
-        }
-        if (!value) return fail(value.error());
-        return true;
+        if (a == "--name") return store(option_value(args, i, a, text_value), name);
+        // A rate or a hash list means frames are hashed.
+        if (a == "--with-pdq" || a == "--fps" || a == "--pdq-hashes") o.with_pdq = true;
+        if (a == "--fps") return store(option_value(args, i, a, parse_fps), fps_option);
+        if (a == "--pdq-hashes") return store(option_value(args, i, a, input_source), o.pdq_hashes);
+        return a == "--with-pdq";
       });
   if (!read) return fail(read.error());
   if (read->paths.empty()) return fail("missing input path");
@@ -235,28 +226,24 @@ Result<SignOptions> parse_sign_options(Args args, std::string_view command, std:
   auto read = read_arguments(
       args, {.unknown_option = "unknown " + std::string(command) + " option: "},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        Result<void> value;
         if (a == "--signed-at-ms") {
           // Its own wording for a missing value, kept for the scripts that match it.
           if (i + 1 == args.size()) return fail("missing --signed-at-ms");
           auto ms = option_value(args, i, a, parse_i64);
           if (!ms) return fail("invalid --signed-at-ms: " + ms.error());
           o.signed_at_ms = *ms;
-        } else if (a == "--nvr-device-id") {
-          value = store(option_value(args, i, a, text_value), device);
-        } else if (a == "--nvr-key-id") {
-          value = store(option_value(args, i, a, text_value), key_id);
-        } else if (a == "--nvr-pubkey-hex") {
-          value = store(option_value(args, i, a, text_value), o.nvr_pubkey_hex);
-        } else if (a == "--nvr-private-key-hex" || a == "--nvr-private-key-file") {
-          auto kind = a == "--nvr-private-key-hex" ? KeySource::Kind::Hex : KeySource::Kind::File;
-          auto text = option_value(args, i, a, text_value);
-          if (text) key = KeySource{kind, *text};
-          value = text ? Result<void>() : fail(text.error());
-        } else {
-          return false;
+          return true;
         }
-        if (!value) return fail(value.error());
+        if (a == "--nvr-device-id") return store(option_value(args, i, a, text_value), device);
+        if (a == "--nvr-key-id") return store(option_value(args, i, a, text_value), key_id);
+        if (a == "--nvr-pubkey-hex") {
+          return store(option_value(args, i, a, text_value), o.nvr_pubkey_hex);
+        }
+        if (a != "--nvr-private-key-hex" && a != "--nvr-private-key-file") return false;
+        auto text = option_value(args, i, a, text_value);
+        if (!text) return fail(text.error());
+        key = KeySource{a == "--nvr-private-key-hex" ? KeySource::Kind::Hex : KeySource::Kind::File,
+                        *text};
         return true;
       });
   if (!read) return fail(read.error());
@@ -334,16 +321,11 @@ Result<MatchOptions> parse_match_options(Args args) {
   auto read = read_arguments(
       args, {.unknown_option = "unknown match option: ", .max_paths = 2},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        Result<void> value;
-        if (a == "--fps") {
-          value = store(option_value(args, i, a, parse_fps), o.fps);
-        } else if (a == "--max-distance") {
-          value = store(option_value(args, i, a, parse_max_distance), o.max_distance);
-        } else {
-          return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
+        if (a == "--fps") return store(option_value(args, i, a, parse_fps), o.fps);
+        if (a == "--max-distance") {
+          return store(option_value(args, i, a, parse_max_distance), o.max_distance);
         }
-        if (!value) return fail(value.error());
-        return true;
+        return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
       });
   if (!read) return fail(read.error());
   if (read->paths.empty()) return fail("missing candidate path");
@@ -360,20 +342,13 @@ Result<AuditOptions> parse_audit_options(Args args) {
       args,
       {.unknown_option = "unknown audit option: ", .max_paths = args.size(), .dash_is_path = false},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        Result<void> value;
-        if (a == "--recursive") {
-          o.recursive = true;
-        } else if (a == "--resume") {
-          o.resume = true;
-        } else if (a == "--jobs") {
-          value = store(option_value(args, i, a, parse_jobs), o.jobs);
-        } else if (a == "--shard") {
-          value = store(option_value(args, i, a, parse_shard), o.shard);
-        } else {
-          return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
+        if (a == "--recursive" || a == "--resume") {
+          (a == "--recursive" ? o.recursive : o.resume) = true;
+          return true;
         }
-        if (!value) return fail(value.error());
-        return true;
+        if (a == "--jobs") return store(option_value(args, i, a, parse_jobs), o.jobs);
+        if (a == "--shard") return store(option_value(args, i, a, parse_shard), o.shard);
+        return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
       });
   if (!read) return fail(read.error());
   if (read->paths.empty()) return fail("missing input path");
@@ -424,23 +399,19 @@ Result<IndexOptions> parse_index_options(Args args) {
 
 Result<SearchOptions> parse_search_options(Args args) {
   SearchOptions o;
-  auto read = read_arguments(
-      args, {.unknown_option = "unknown search option: ", .max_paths = args.size(),
-             .dash_is_path = false},
-      [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        Result<void> value;
-        if (a == "--fps") {
-          value = store(option_value(args, i, a, parse_fps), o.fps);
-        } else if (a == "--max-distance") {
-          value = store(option_value(args, i, a, parse_max_distance), o.max_distance);
-        } else if (a == "--top") {
-          value = store(option_value(args, i, a, parse_top), o.top);
-        } else {
-          return false;
-        }
-        if (!value) return fail(value.error());
-        return true;
-      });
+  auto read =
+      read_arguments(args,
+                     {.unknown_option = "unknown search option: ",
+                      .max_paths = args.size(),
+                      .dash_is_path = false},
+                     [&](const std::string& a, std::size_t& i) -> Result<bool> {
+                       if (a == "--fps") return store(option_value(args, i, a, parse_fps), o.fps);
+                       if (a == "--max-distance") {
+                         return store(option_value(args, i, a, parse_max_distance), o.max_distance);
+                       }
+                       if (a == "--top") return store(option_value(args, i, a, parse_top), o.top);
+                       return false;
+                     });
   if (!read) return fail(read.error());
   if (read->paths.empty()) return fail("missing index path");
   if (read->paths.size() == 1) return fail("missing candidate path");
@@ -455,17 +426,9 @@ Result<HashOptions> parse_hash_options(Args args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--format") {
-      if (++i == args.size()) return requires_value("--format");
-      const std::string& v = args[i];
-      if (v == "hex") {
-        o.format = HashFormat::Hex;
-      } else if (v == "bits") {
-        o.format = HashFormat::Bits;
-      } else if (v == "jsonl") {
-        o.format = HashFormat::Jsonl;
-      } else {
-        return fail("unknown hash format: " + v);
-      }
+      auto format = option_value(args, i, a, parse_hash_format);
+      if (!format) return fail(format.error());
+      o.format = *format;
     } else if (a == "--progress") {
       o.progress = true;
     } else {

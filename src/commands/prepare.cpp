@@ -21,6 +21,7 @@
 #include "evidence/request.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/progress.h"
 #include "fileio/same_file.h"
 #include "mp4/box_scanner.h"
 #include "mp4/envelope_limit.h"
@@ -31,9 +32,6 @@ namespace {
 // What to do instead when a recording has no video to sample.
 constexpr std::string_view kAttestBytesAlone =
     "; leave out --with-pdq and --fps to attest its bytes alone";
-
-// Status lines are best effort: a closed stderr must not fail the command.
-void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
 Result<std::string> read_hash_text(int fd) {
   std::vector<std::uint8_t> bytes;
@@ -54,23 +52,19 @@ Result<std::string> read_hash_source(const InputSource& source) {
   return read_hash_text(file.get());
 }
 
-struct GatheredHashes {
-  std::vector<std::string> hashes;
-  std::optional<std::uint32_t> native_width;
-  std::optional<std::uint32_t> native_height;
-  std::string no_frames_reason;  // sampling only
-};
-
-Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
+// The hashes into `hashes`; what sampling learnt of the video, when frames
+// were sampled.
+Result<FrameSampling> gather_hashes(const PrepareOptions& options,
+                                    std::vector<std::string>& hashes) {
   if (options.pdq_hashes) {
     auto text = read_hash_source(*options.pdq_hashes);
     if (!text) return fail(text.error());
-    auto hashes = read_pdq_hash_list(*text);
-    if (!hashes) return fail(hashes.error());
-    return GatheredHashes{std::move(*hashes), std::nullopt, std::nullopt, {}};
+    auto list = read_pdq_hash_list(*text);
+    if (!list) return fail(list.error());
+    hashes = std::move(*list);
+    return FrameSampling{};
   }
   status("==> ffmpeg sampling + PDQ hashing");
-  std::vector<std::string> hashes;
   pdq::Hasher hasher;
   auto hash_frame = [&](std::span<const std::uint8_t> frame) -> Result<void> {
     auto hash = hasher.hash_rgba_frame(frame);
@@ -78,11 +72,7 @@ Result<GatheredHashes> gather_hashes(const PrepareOptions& options) {
     hashes.push_back(std::move(*hash));
     return {};
   };
-  auto sampling =
-      sample_frames(options.input, recorder_frames(options.fps), hash_frame, kAttestBytesAlone);
-  if (!sampling) return fail(sampling.error());
-  return GatheredHashes{std::move(hashes), sampling->native_width, sampling->native_height,
-                        std::move(sampling->no_frames_reason)};
+  return sample_frames(options.input, recorder_frames(options.fps), hash_frame, kAttestBytesAlone);
 }
 
 // The request is still written (the file is the recorder's to fix), but the
@@ -142,9 +132,10 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
   if (!options.with_pdq) {
     status("==> skipping PDQ hashing");
   } else {
-    auto gathered = gather_hashes(options);
+    std::vector<std::string> hashes;
+    auto gathered = gather_hashes(options, hashes);
     if (!gathered) return fail(gathered.error());
-    if (gathered->hashes.empty()) {
+    if (hashes.empty()) {
       const std::string& reason = gathered->no_frames_reason;
       return fail("no PDQ hashes produced" + (reason.empty() ? "" : ": " + reason));
     }
@@ -153,15 +144,15 @@ CommandOutcome prepare_attestation(const PrepareOptions& options) {
              std::to_string(*gathered->native_height) + " -> " + std::to_string(pdq::kFrameSide) +
              "x" + std::to_string(pdq::kFrameSide) + " RGBA");
     }
-    status("==> " + std::to_string(gathered->hashes.size()) + " PDQ hashes");
+    status("==> " + std::to_string(hashes.size()) + " PDQ hashes");
     // Still written: other systems may consume the request.
-    if (auto over = hash_list_over_limit(digest->size, options.fps, gathered->hashes.size())) {
+    if (auto over = hash_list_over_limit(digest->size, options.fps, hashes.size())) {
       (void)write_all(STDERR_FILENO, *over);
     }
     request.fps = options.fps;
     request.native_width = gathered->native_width;
     request.native_height = gathered->native_height;
-    request.phashes_hex = std::move(gathered->hashes);
+    request.phashes_hex = std::move(hashes);
   }
   return write_text_output(options.output, write_attestation_request(request));
 }

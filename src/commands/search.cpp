@@ -15,6 +15,7 @@
 #include "evidence/json_doc.h"
 #include "fileio/fd.h"
 #include "fileio/fileio.h"
+#include "fileio/progress.h"
 #include "fileio/same_file.h"
 #include "index/index_search.h"
 #include "index/recording_document.h"
@@ -24,8 +25,6 @@
 #include "verification/unsigned_members.h"
 
 namespace {
-
-void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
 
 struct Found {
   RecordingInfo recording;
@@ -99,12 +98,7 @@ std::string summary_line(const std::vector<Found>& found, const SearchOptions& o
 
 CommandOutcome run_search(const SearchOptions& options) {
   if (lands_on(options.output, options.candidate)) return fail(std::string(kOutputIsInputMessage));
-  auto candidate = open_file(options.candidate);
-  if (!candidate) return fail(candidate.error());
-  if (!candidate->is_regular) {
-    return fail("the candidate must be a regular file: " + options.candidate +
-                " is read by ffprobe, then by ffmpeg");
-  }
+  if (auto candidate = check_candidate_file(options.candidate); !candidate) return candidate;
   const double fps = options.fps.value_or(candidate_rate(kDefaultSignedFps));
   status("==> searching " + counted(options.indexes.size(), "index", "indexes") + " for " +
          options.candidate);
@@ -114,12 +108,7 @@ CommandOutcome run_search(const SearchOptions& options) {
       [&](std::span<const std::uint8_t> frame, const FrameFormat& format, std::uint64_t index) {
         return clip.add_frame(frame, format.width, format.height, candidate_moment(format, index));
       });
-  if (!sampled) return fail(sampled.error());
-  if (clip.frames().empty()) {
-    const std::string& reason = sampled->no_frames_reason;
-    return fail("no video frames sampled from the candidate " + options.candidate +
-                (reason.empty() ? "" : ": " + reason));
-  }
+  if (!sampled) return sampled;
   auto votes = search_clip(options, clip);
   if (!votes) return fail(votes.error());
   auto found = align_each(std::move(*votes), clip);

@@ -106,11 +106,7 @@ std::string to_lossy_utf8(std::string_view bytes) {
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     Decoded d = decode_at(bytes, i);
-    if (d.valid) {
-      out.append(bytes.substr(i, d.length));
-    } else {
-      out.append(kReplacement);
-    }
+    out.append(d.valid ? bytes.substr(i, d.length) : kReplacement);
     i += d.length;
   }
   return out;

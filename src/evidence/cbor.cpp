@@ -118,25 +118,17 @@ double half_to_double(std::uint16_t bits) {
 
 void CborWriter::head(std::uint8_t major, std::uint64_t argument) {
   const auto initial = static_cast<std::uint8_t>(major << 5);
-  int width = 0;
   if (argument < 24) {
     out_.push_back(initial | static_cast<std::uint8_t>(argument));
     return;
   }
-  if (argument <= 0xFF) {
-    out_.push_back(initial | 24);
-    width = 1;
-  } else if (argument <= 0xFFFF) {
-    out_.push_back(initial | 25);
-    width = 2;
-  } else if (argument <= 0xFFFFFFFF) {
-    out_.push_back(initial | 26);
-    width = 4;
-  } else {
-    out_.push_back(initial | 27);
-    width = 8;
-  }
-  for (int i = width - 1; i >= 0; --i)
+  // Additional information 24 to 27 announces 1, 2, 4 or 8 bytes.
+  const int log_width = argument <= 0xFF         ? 0
+                        : argument <= 0xFFFF     ? 1
+                        : argument <= 0xFFFFFFFF ? 2
+                                                 : 3;
+  out_.push_back(initial | static_cast<std::uint8_t>(24 + log_width));
+  for (int i = (1 << log_width) - 1; i >= 0; --i)
     out_.push_back(static_cast<std::uint8_t>(argument >> (8 * i)));
 }
 
@@ -256,16 +248,17 @@ Result<bool> CborReader::has_next(CborContainer& container) {
   return more;
 }
 
-Result<std::string> CborReader::read_string_body(const Head& head) {
+// A skipped string is not copied, nor its text checked: nothing reads it.
+Result<std::string> CborReader::read_string_body(const Head& head, bool keep) {
   std::string out;
   if (!head.indefinite()) {
     if (head.argument > remaining()) {
       return fault("string of " + std::to_string(head.argument) + " bytes runs past the end",
                    head.offset);
     }
-    out.assign(reinterpret_cast<const char*>(in_.data() + pos_), head.argument);
+    if (keep) out.assign(reinterpret_cast<const char*>(in_.data() + pos_), head.argument);
     pos_ += head.argument;
-    if (head.major == kText && !is_valid_utf8(out)) {
+    if (keep && head.major == kText && !is_valid_utf8(out)) {
       return fault("text string is not valid UTF-8", head.offset);
     }
     return out;
@@ -282,34 +275,9 @@ Result<std::string> CborReader::read_string_body(const Head& head) {
           "invalid chunk in indefinite-length " + std::string(describe(head.major, head.info)),
           chunk->offset);
     }
-    auto piece = read_string_body(*chunk);
+    auto piece = read_string_body(*chunk, keep);
     if (!piece) return piece;
     out += *piece;
-  }
-}
-
-Result<void> CborReader::skip_string_body(const Head& head) {
-  if (!head.indefinite()) {
-    if (head.argument > remaining()) {
-      return fault("string of " + std::to_string(head.argument) + " bytes runs past the end",
-                   head.offset);
-    }
-    pos_ += head.argument;
-    return {};
-  }
-  for (;;) {
-    if (remaining() > 0 && in_[pos_] == kBreakByte) {
-      ++pos_;
-      return {};
-    }
-    auto chunk = read_head();
-    if (!chunk) return std::unexpected(chunk.error());
-    if (chunk->major != head.major || chunk->indefinite()) {
-      return fault(
-          "invalid chunk in indefinite-length " + std::string(describe(head.major, head.info)),
-          chunk->offset);
-    }
-    if (auto skipped = skip_string_body(*chunk); !skipped) return skipped;
   }
 }
 
@@ -392,7 +360,11 @@ Result<void> CborReader::skip() {
   const std::size_t start = pos_;
   auto head = read_item_head();
   if (!head) return std::unexpected(head.error());
-  if (head->major == kBytes || head->major == kText) return skip_string_body(*head);
+  if (head->major == kBytes || head->major == kText) {
+    auto body = read_string_body(*head, false);
+    if (!body) return std::unexpected(body.error());
+    return {};
+  }
   if (head->major != kArray && head->major != kMap) return {};
   pos_ = start;
   auto container = enter(head->major, "item");

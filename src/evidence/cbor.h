@@ -83,8 +83,7 @@ class CborReader {
   Result<Head> read_head();
   Result<Head> read_item_head();  // read_head after any tags
   Result<CborContainer> enter(std::uint8_t major, std::string_view what);
-  Result<std::string> read_string_body(const Head& head);
-  Result<void> skip_string_body(const Head& head);
+  Result<std::string> read_string_body(const Head& head, bool keep = true);
   std::unexpected<std::string> fault(std::string_view text, std::size_t offset) const;
   std::unexpected<std::string> type_fault(std::string_view what, std::string_view expected,
                                           const Head& found) const;

@@ -69,7 +69,7 @@ Result<EvidenceEnvelope> read_envelope(std::span<const std::uint8_t> bytes) {
   envelope.public_key = std::move(*public_key);
   envelope.nvr_sig_hex = hex_encode(envelope.signature);
   envelope.nvr_pubkey_hex = hex_encode(envelope.public_key);
-  envelope.fps = raw->optional_f64("fps");
-  envelope.registry_base = raw->optional_string("registry_base").value_or("");
+  envelope.fps = raw->optional<double>("fps");
+  envelope.registry_base = raw->optional<std::string>("registry_base").value_or("");
   return envelope;
 }

@@ -169,15 +169,13 @@ std::string check_field(const json& v, JsonFieldKind kind) {
   switch (kind) {
     case JsonFieldKind::U32:
     case JsonFieldKind::U64: {
-      if (v.is_number_unsigned()) {
-        if (kind == JsonFieldKind::U32 && v.get<std::uint64_t>() > 0xFFFFFFFFu)
-          return "invalid value: " + describe_value(v) + ", expected " + expected;
-        return {};
-      }
-      // The library keeps "-0" as a signed zero; it is still zero.
-      if (v.is_number_integer() && v.get<std::int64_t>() == 0) return {};
-      if (v.is_number_integer()) return "invalid value: " + describe_value(v) + ", expected " + expected;
-      return invalid_type(v);
+      // Signed or unsigned; the library keeps "-0" as a signed zero, still zero.
+      if (!v.is_number_integer()) return invalid_type(v);
+      const bool fits = v.is_number_unsigned()
+                            ? kind == JsonFieldKind::U64 || v.get<std::uint64_t>() <= 0xFFFFFFFFu
+                            : v.get<std::int64_t>() == 0;
+      if (fits) return {};
+      return "invalid value: " + describe_value(v) + ", expected " + expected;
     }
     case JsonFieldKind::String:
     case JsonFieldKind::OptionalString:
@@ -461,23 +459,4 @@ std::uint64_t JsonStruct::u64(std::string_view name) const {
 
 std::string JsonStruct::string(std::string_view name) const {
   return members_.at(std::string(name)).get<std::string>();
-}
-
-std::optional<std::string> JsonStruct::optional_string(std::string_view name) const {
-  auto it = members_.find(std::string(name));
-  if (it == members_.end() || it->is_null()) return std::nullopt;
-  return it->get<std::string>();
-}
-
-std::optional<double> JsonStruct::optional_f64(std::string_view name) const {
-  auto it = members_.find(std::string(name));
-  if (it == members_.end() || it->is_null()) return std::nullopt;
-  return it->get<double>();
-}
-
-std::optional<std::vector<std::string>> JsonStruct::optional_string_list(
-    std::string_view name) const {
-  auto it = members_.find(std::string(name));
-  if (it == members_.end() || it->is_null()) return std::nullopt;
-  return it->get<std::vector<std::string>>();
 }

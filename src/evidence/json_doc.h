@@ -54,9 +54,13 @@ class JsonStruct {
   std::uint32_t u32(std::string_view name) const;
   std::uint64_t u64(std::string_view name) const;
   std::string string(std::string_view name) const;
-  std::optional<std::string> optional_string(std::string_view name) const;
-  std::optional<double> optional_f64(std::string_view name) const;
-  std::optional<std::vector<std::string>> optional_string_list(std::string_view name) const;
+  /// T is std::string, double or std::vector<std::string>, as the member's kind.
+  template <class T>
+  std::optional<T> optional(std::string_view name) const {
+    auto it = members_.find(std::string(name));
+    if (it == members_.end() || it->is_null()) return std::nullopt;
+    return it->get<T>();
+  }
 
  private:
   friend Result<JsonStruct> read_json_struct(const JsonDocument&, std::string_view,

@@ -82,18 +82,8 @@ bool is_pdq_hash_text(std::string_view text) {
   return all;
 }
 
-// Remembers the keys of one map so a repeated key is refused, known or not.
-class KeySet {
- public:
-  Result<void> add(const std::string& key) {
-    if (!seen_.insert(key).second) return duplicate_field(key);
-    return {};
-  }
-  bool has(std::string_view key) const { return seen_.contains(std::string(key)); }
-
- private:
-  std::set<std::string> seen_;
-};
+// The keys of one map, remembered so a repeated key is refused, known or not.
+using KeySet = std::set<std::string, std::less<>>;
 
 // Walks the entries of the map just entered, refusing repeated keys, and has
 // `read_value` consume each value. Returns the keys seen.
@@ -106,7 +96,7 @@ Result<KeySet> read_map_entries(CborReader& reader, CborContainer& map, ReadValu
     if (!*more) return keys;
     auto key = reader.read_key();
     if (!key) return std::unexpected(key.error());
-    if (auto added = keys.add(*key); !added) return std::unexpected(added.error());
+    if (!keys.insert(*key).second) return duplicate_field(*key);
     if (auto read = read_value(*key); !read) return std::unexpected(read.error());
   }
 }
@@ -133,7 +123,7 @@ Result<EvidenceSampler> read_sampler(CborReader& reader) {
   });
   if (!keys) return std::unexpected(keys.error());
   for (std::string_view name : {"algorithm", "resize", "hash"}) {
-    if (!keys->has(name)) return missing_field(name);
+    if (!keys->contains(name)) return missing_field(name);
   }
   return sampler;
 }
@@ -210,7 +200,7 @@ Result<EvidenceManifest> parse_manifest(std::span<const std::uint8_t> bytes) {
   });
   if (!keys) return std::unexpected(keys.error());
   for (Member member : kRequired) {
-    if (!keys->has(kKeys[member])) return missing_field(kKeys[member]);
+    if (!keys->contains(kKeys[member])) return missing_field(kKeys[member]);
   }
   return manifest;
 }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -76,21 +77,17 @@ Result<SecretBytes> read_key_file(const std::string& path) {
   warn_if_readable_by_others(fd.get(), path);
   SecretBytes text;
   text.reserve(256);
-  std::uint8_t chunk[256];
+  std::array<std::uint8_t, 256> chunk;
+  WipeOnExit wipe_chunk{chunk};
   for (;;) {
     auto n = read_some(fd.get(), chunk);
-    if (!n) {
-      OPENSSL_cleanse(chunk, sizeof chunk);
-      return failure(n.error());
-    }
+    if (!n) return failure(n.error());
     if (*n == 0) break;
     if (text.size() + *n > kMaxKeyFileBytes) {
-      OPENSSL_cleanse(chunk, sizeof chunk);
       return failure(more_than_bytes(kMaxKeyFileBytes) + ", not a key file");
     }
-    text.insert(text.end(), chunk, chunk + *n);
+    text.insert(text.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(*n));
   }
-  OPENSSL_cleanse(chunk, sizeof chunk);
   std::string_view view(reinterpret_cast<const char*>(text.data()), text.size());
   if (!is_valid_utf8(view)) return failure("stream did not contain valid UTF-8");
   return text;

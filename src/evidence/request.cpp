@@ -95,8 +95,8 @@ Result<AttestationRequestOwned> read_attestation_request(std::span<const std::ui
       .source_hash_scope = record->string("source_hash_scope"),
       .source_sha256_hex = record->string("source_sha256_hex"),
       .source_size = record->u64("source_size"),
-      .fps = record->optional_f64("fps"),
-      .phashes_hex = record->optional_string_list("phashes_hex"),
+      .fps = record->optional<double>("fps"),
+      .phashes_hex = record->optional<std::vector<std::string>>("phashes_hex"),
   };
   if (request.v != 1)
     return fail("unsupported attestation request version: " + std::to_string(request.v));

@@ -59,13 +59,21 @@ Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer) {
   }
 }
 
-Result<void> read_exact(int fd, std::span<std::uint8_t> buffer) {
-  while (!buffer.empty()) {
-    auto n = read_some(fd, buffer);
+Result<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer) {
+  std::size_t filled = 0;
+  while (filled < buffer.size()) {
+    auto n = read_some(fd, buffer.subspan(filled));
     if (!n) return fail(n.error());
-    if (*n == 0) return fail(std::string(kUnexpectedEof));
-    buffer = buffer.subspan(*n);
+    if (*n == 0) break;
+    filled += *n;
   }
+  return filled;
+}
+
+Result<void> read_exact(int fd, std::span<std::uint8_t> buffer) {
+  auto filled = read_full(fd, buffer);
+  if (!filled) return fail(filled.error());
+  if (*filled < buffer.size()) return fail(std::string(kUnexpectedEof));
   return {};
 }
 

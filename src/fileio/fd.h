@@ -41,6 +41,9 @@ Result<void> write_all(int fd, std::span<const std::uint8_t> bytes);
 Result<void> write_all(int fd, std::string_view text);
 /// One read, repeated while interrupted; 0 means end of input.
 Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer);
+/// Fills the buffer, retrying short reads; how many bytes arrived before the
+/// input ended (all of them unless it ended early).
+Result<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer);
 /// Fills the buffer; "failed to fill whole buffer" at an early end.
 Result<void> read_exact(int fd, std::span<std::uint8_t> buffer);
 /// Reads to the end of input; fails with "more than {limit} bytes" as soon as

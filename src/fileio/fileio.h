@@ -2,6 +2,7 @@
 // Reading inputs, writing text outputs and hashing whole files.
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,14 +51,17 @@ std::size_t read_buffer_size(int fd, std::uint64_t limit);
 std::uint64_t bytes_left(int fd, std::uint64_t limit);
 /// SHA-256 of at most `limit` bytes from the descriptor's position, through
 /// one buffer sized to the file; "read {path}: ..." on failure. The pass is
-/// shown on `progress` when one is given.
-Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, const std::string& path,
-                                 Progress* progress = nullptr);
-/// SHA-256 of a whole file, streamed through one buffer of at most 16 MiB.
-Result<FileDigest> sha256_file(const std::string& path, Progress* progress = nullptr);
-/// SHA-256 of at most the first `limit` bytes; size tells how many were read.
-Result<FileDigest> sha256_file_prefix(const std::string& path, std::uint64_t limit,
-                                      Progress* progress = nullptr);
+/// shown on `progress` when one is given. With `copy_to`, the bytes are also
+/// written there as they are hashed ("write {path}: ..." on failure), and
+/// with `start_writeback` the disk starts on each chunk as it is written.
+Result<FileDigest> sha256_stream(int fd, std::uint64_t limit, std::string_view path,
+                                 Progress* progress = nullptr, int copy_to = -1,
+                                 bool start_writeback = false);
+/// SHA-256 of a whole file, or of at most its first `limit` bytes (size tells
+/// how many were read), streamed through one buffer of at most 16 MiB.
+Result<FileDigest> sha256_file(const std::string& path,
+                               std::uint64_t limit = std::numeric_limits<std::uint64_t>::max(),
+                               Progress* progress = nullptr);
 /// mkdir -p with mode 0777 before the umask; existing directories are fine.
 /// Fails with the system's error text alone, so callers name the directory.
 Result<void> create_directories(const std::string& path);

@@ -19,6 +19,8 @@ constexpr std::uint64_t kMiB = 1024 * 1024;
 
 }  // namespace
 
+void status(const std::string& line) { (void)write_all(STDERR_FILENO, line + "\n"); }
+
 std::uint64_t monotonic_ns() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+/// Writes `line` and a newline to standard error, best effort: a closed
+/// standard error must not fail a command.
+void status(const std::string& line);
+
 /// A monotonic clock in nanoseconds, for rates.
 std::uint64_t monotonic_ns();
 

@@ -129,15 +129,10 @@ class Pool {
     }
   }
 
-  Result<void> add() {
-    auto worker = start_worker(workers_, work_);
-    if (!worker) return fail(worker.error());
-    workers_.push_back(std::move(*worker));
-    return {};
-  }
-
-  /// Gives worker i the item; a worker that ended is replaced first.
+  /// Gives worker i the item; a worker not started yet (i is the next
+  /// number), or one that ended, is started first.
   Result<void> hand(std::size_t i, std::size_t item) {
+    if (i == workers_.size()) workers_.emplace_back();
     if (workers_[i].pid < 0) {
       auto worker = start_worker(workers_, work_);
       if (!worker) return fail(worker.error());
@@ -178,8 +173,6 @@ class Pool {
     return {item, std::move(answer)};
   }
 
-  std::size_t size() const { return workers_.size(); }
-
  private:
   const Work& work_;
   std::vector<Worker> workers_;
@@ -198,8 +191,7 @@ Result<void> run_in_workers(std::size_t count, unsigned workers, const Work& wor
   std::size_t next = 0;
   std::size_t busy = 0;
   for (unsigned i = 0; i < workers && next < count; ++i, ++busy) {
-    if (auto added = pool.add(); !added) return added;
-    if (auto handed = pool.hand(pool.size() - 1, next++); !handed) return handed;
+    if (auto handed = pool.hand(i, next++); !handed) return handed;
   }
   while (busy > 0) {
     for (std::size_t i : pool.ready()) {

@@ -13,12 +13,10 @@
 #include <cerrno>
 #include <ctime>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "encoding/hex.h"
-#include "encoding/sha256.h"
 #include "encoding/text.h"
 #include "fileio/clock.h"
 #include "fileio/fd.h"
@@ -28,10 +26,9 @@
 
 namespace {
 
-// Each chunk is hashed and written in slices that stay in the CPU cache
-// between the two; one 16 MiB write costs far more kernel time than 64 small ones.
-constexpr std::size_t kSliceBytes = 256 * 1024;
 constexpr int kTempAttempts = 1000;
+// What the read and write faults of a copy of the source name.
+constexpr std::string_view kSourceBytes = "source bytes";
 constexpr std::string_view kFallbackName = "vorlant-verify-output";
 
 struct TargetParts {
@@ -128,49 +125,6 @@ Result<TempFile> create_temp_file(const TargetParts& parts, const std::string& t
   return fail("could not create temporary output next to " + target_path);
 }
 
-struct CopyResult {
-  std::string sha256_hex;
-  std::uint64_t size = 0;
-};
-
-// One pass: every chunk is hashed and written from the same buffer, reading
-// at most `limit` bytes. Starting the writeback of each chunk of a temporary
-// file as it is written lets the disk work while the next chunk is hashed,
-// so the final fsync has little left to wait for.
-Result<CopyResult> copy_source(int in, int out, std::uint64_t limit, bool start_writeback,
-                               Progress* progress) {
-  ProgressPass pass(progress, bytes_left(in, limit));
-  auto sha = Sha256::start();
-  if (!sha) return fail("read source bytes: " + sha.error());
-  const std::size_t buffer_size = std::max<std::size_t>(read_buffer_size(in, limit), 1);
-  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(buffer_size);
-  CopyResult result;
-  while (result.size < limit) {
-    const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer_size, limit - result.size));
-    auto n = read_some(in, std::span(buffer.get(), want));
-    if (!n) return fail("read source bytes: " + n.error());
-    if (*n == 0) break;
-    const std::span chunk(buffer.get(), *n);
-    for (std::size_t at = 0; at < chunk.size(); at += kSliceBytes) {
-      const auto slice = chunk.subspan(at, std::min(kSliceBytes, chunk.size() - at));
-      if (auto h = sha->update(slice); !h) return fail("read source bytes: " + h.error());
-      if (auto w = write_all(out, slice); !w) return fail("write source bytes: " + w.error());
-    }
-    // Only a hint: fsync reports any failure of the writeback it starts.
-    if (start_writeback) {
-      (void)::sync_file_range(out, static_cast<off_t>(result.size), static_cast<off_t>(*n),
-                              SYNC_FILE_RANGE_WRITE);
-    }
-    result.size += *n;
-    pass.advance(*n);
-  }
-  auto digest = sha->finish_hex();
-  if (!digest) return fail("read source bytes: " + digest.error());
-  result.sha256_hex = std::move(*digest);
-  return result;
-}
-
 Result<void> check_source(std::uint64_t size, const std::string& sha256_hex,
                           const EvidenceManifest& manifest) {
   if (size != manifest.source_size) {
@@ -236,8 +190,11 @@ Result<void> fill_temp_file(TempFile& temp, const OpenFile& source,
                             std::span<const std::uint8_t> box_bytes,
                             const EvidenceManifest& manifest) {
   constexpr auto kWholeFile = std::numeric_limits<std::uint64_t>::max();
+  // Starting the writeback of each chunk as it is written lets the disk work
+  // while the next chunk is hashed, so the final fsync has little left to wait for.
   Progress copying("copying");
-  auto copied = copy_source(source.fd.get(), temp.fd.get(), kWholeFile, true, &copying);
+  auto copied =
+      sha256_stream(source.fd.get(), kWholeFile, kSourceBytes, &copying, temp.fd.get(), true);
   if (!copied) return fail(copied.error());
   if (auto r = check_source(copied->size, copied->sha256_hex, manifest); !r) return r;
   if (auto w = write_all(temp.fd.get(), box_bytes); !w) {
@@ -301,7 +258,7 @@ Result<void> copy_checked_source(const OpenFile& source, std::span<const std::ui
   // Exactly the checked bytes: a recording still being appended to streams
   // its signed prefix, and one cut short fails instead of passing.
   Progress copying("copying");
-  auto copied = copy_source(source.fd.get(), out, manifest.source_size, false, &copying);
+  auto copied = sha256_stream(source.fd.get(), manifest.source_size, kSourceBytes, &copying, out);
   if (!copied) return fail(copied.error());
   if (copied->size != manifest.source_size) {
     return fail("read source bytes: " + std::string(kUnexpectedEof));

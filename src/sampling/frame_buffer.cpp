@@ -1,5 +1,5 @@
 // One frame buffer for every reader of raw frame streams (the hash commands
-// and the sampler), the loop that fills it, and the counter they both show.
+// and the sampler), and the counter they both show.
 
 #include "sampling/frame_buffer.h"
 
@@ -8,8 +8,6 @@
 
 #include <cstring>
 #include <new>
-
-#include "fileio/fd.h"
 
 namespace {
 
@@ -27,17 +25,6 @@ std::span<std::uint8_t> FrameBuffer::span() { return {bytes_.get(), pdq::kRgbaFr
 
 void FrameBuffer::Free::operator()(std::uint8_t* p) const {
   ::operator delete (p, std::align_val_t{kHugePage});
-}
-
-Result<std::size_t> read_frame(int fd, std::span<std::uint8_t> frame) {
-  std::size_t filled = 0;
-  while (filled < frame.size()) {
-    auto n = read_some(fd, frame.subspan(filled));
-    if (!n) return fail(n.error());
-    if (*n == 0) break;
-    filled += *n;
-  }
-  return filled;
 }
 
 std::string hashed_counter(std::uint64_t count, std::optional<std::uint64_t> total) {

@@ -1,14 +1,12 @@
 #pragma once
 // The one buffer a stream of raw frames is read into, reused for every frame,
-// how one frame is read into it, and the counter shown as frames are hashed.
+// and the counter shown as frames are hashed.
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-
-#include "result.h"
 
 /// One 512x512 RGBA frame, zero-filled, on a transparent huge page where the
 /// system offers one: the kernel then copies each frame in with far less
@@ -26,9 +24,6 @@ class FrameBuffer {
   std::unique_ptr<std::uint8_t, Free> bytes_;
 };
 
-/// Fills `frame` from the descriptor, retrying short reads; how many bytes
-/// arrived before the input ended (all of them unless it ended early).
-Result<std::size_t> read_frame(int fd, std::span<std::uint8_t> frame);
 /// The self-overwriting counter after `count` frames: "\r  hashed N frames",
 /// or "\r  hashed N/T frames" when the total is known.
 std::string hashed_counter(std::uint64_t count, std::optional<std::uint64_t> total);

@@ -17,6 +17,7 @@
 
 #include "encoding/decimal.h"
 #include "fileio/fd.h"
+#include "fileio/fileio.h"
 #include "fileio/progress.h"
 #include "sampling/child_process.h"
 #include "sampling/frame_buffer.h"
@@ -131,7 +132,7 @@ Result<void> read_piped_frames(
   FrameBuffer buffer;
   const std::span<std::uint8_t> frame = buffer.span().first(frame_bytes);
   for (;;) {
-    auto filled = read_frame(fd, frame);
+    auto filled = read_full(fd, frame);
     if (!filled) return fail("read ffmpeg rawvideo: " + filled.error());
     if (*filled < frame.size()) return {};
     if (auto taken = on_frame(frame); !taken) return taken;
@@ -198,15 +199,30 @@ Result<FrameSampling> sample_frames(
   return sampling;
 }
 
-Result<FrameSampling> sample_candidate(const std::string& input, double fps,
-                                       const CandidateFrameSink& on_frame) {
+Result<void> check_candidate_file(const std::string& input) {
+  auto candidate = open_file(input);
+  if (!candidate) return fail(candidate.error());
+  if (!candidate->is_regular) {
+    return fail("the candidate must be a regular file: " + input +
+                " is read by ffprobe, then by ffmpeg");
+  }
+  return {};
+}
+
+Result<void> sample_candidate(const std::string& input, double fps,
+                              const CandidateFrameSink& on_frame) {
+  std::string reason;
   for (const bool still : {false, true}) {
     const FrameFormat format = candidate_frames(fps, still);
     std::uint64_t frames = 0;
     auto sampled = sample_frames(input, format, [&](std::span<const std::uint8_t> frame) {
       return on_frame(frame, format, frames++);
     });
-    if (!sampled || frames > 0 || !sampled->no_frames_reason.empty()) return sampled;
+    if (!sampled) return fail(sampled.error());
+    if (frames > 0) return {};
+    reason = std::move(sampled->no_frames_reason);
+    if (!reason.empty()) break;
   }
-  return FrameSampling{};
+  return fail("no video frames sampled from the candidate " + input +
+              (reason.empty() ? "" : ": " + reason));
 }

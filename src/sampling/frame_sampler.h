@@ -65,8 +65,12 @@ Result<FrameSampling> sample_frames(
 using CandidateFrameSink =
     std::function<Result<void>(std::span<const std::uint8_t>, const FrameFormat&, std::uint64_t)>;
 
+/// Fails unless `input` opens as a regular file: ffprobe and ffmpeg each
+/// open the candidate, and a pipe would be drained by the first.
+Result<void> check_candidate_file(const std::string& input);
 /// A candidate clip's frames at `fps`, or, for a clip too short for the
 /// rate's first tick (a still image, a one-frame video), its first frame as
-/// a still; fails as sample_frames does.
-Result<FrameSampling> sample_candidate(const std::string& input, double fps,
-                                       const CandidateFrameSink& on_frame);
+/// a still; fails as sample_frames does, or with "no video frames sampled
+/// from the candidate INPUT" and the reason when the probes tell one.
+Result<void> sample_candidate(const std::string& input, double fps,
+                              const CandidateFrameSink& on_frame);

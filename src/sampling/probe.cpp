@@ -63,8 +63,7 @@ std::optional<double> read_duration(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   // Out-of-range values come back as infinity or zero, as wanted.
   auto duration = parse_double(*text);
-  if (!duration) return std::nullopt;
-  return *duration;
+  return duration ? std::optional(*duration) : std::nullopt;
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 AuditTally::AuditTally(std::size_t total) : total_(total), started_ns_(monotonic_ns()) {}
 
-void AuditTally::add(AuditStatus status) {
+void AuditTally::add_recorded(AuditStatus status) {
   switch (status) {
     case AuditStatus::Ok:
       ++ok_;
@@ -22,10 +22,8 @@ void AuditTally::add(AuditStatus status) {
   }
 }
 
-void AuditTally::add_recorded(AuditStatus status) { add(status); }
-
 void AuditTally::add_judged(AuditStatus status, std::uint64_t bytes) {
-  add(status);
+  add_recorded(status);
   bytes_ += bytes;
 }
 

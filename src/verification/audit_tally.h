@@ -30,8 +30,6 @@ class AuditTally {
   std::string failure_message() const;
 
  private:
-  void add(AuditStatus status);
-
   std::size_t total_;
   std::size_t ok_ = 0, failed_ = 0, errors_ = 0;
   std::uint64_t bytes_ = 0;

@@ -52,13 +52,11 @@ void check_source_binding(VerificationReport& r, const OpenFile& file) {
 // the signed one, or a key other than those the examiner pinned.
 void check_unsigned_members(VerificationReport& r, const PinnedKeys& pinned) {
   const EvidenceEnvelope& e = r.box->envelope;
-  if (auto mismatch = unsigned_fps_mismatch(e, *r.manifest)) {
-    r.binding_holds = false;
-    r.detail = *mismatch;
-  } else if (auto unpinned = unpinned_key(e, pinned)) {
-    r.binding_holds = false;
-    r.detail = *unpinned;
-  }
+  std::optional<std::string> fault = unsigned_fps_mismatch(e, *r.manifest);
+  if (!fault) fault = unpinned_key(e, pinned);
+  if (!fault) return;
+  r.binding_holds = false;
+  r.detail = std::move(*fault);
 }
 
 std::string_view word(VerificationReport::Signature signature) {

@@ -191,10 +191,6 @@ std::expected<Hash256, FrameHashError> pdq_hash(std::span<const std::uint8_t> rg
 }
 
 std::expected<std::string, FrameHashError> hash_rgba_frame(std::span<const std::uint8_t> frame) {
-  if (frame.size() != kRgbaFrameBytes) {
-    return std::unexpected(FrameHashError{
-        FrameHashError::Kind::InvalidRgbaFrameSize, frame.size(), kRgbaFrameBytes, {}});
-  }
   Hasher hasher;
   return hasher.hash_rgba_frame(frame);
 }
