@@ -342,10 +342,8 @@ Result<AuditOptions> parse_audit_options(Args args) {
       args,
       {.unknown_option = "unknown audit option: ", .max_paths = args.size(), .dash_is_path = false},
       [&](const std::string& a, std::size_t& i) -> Result<bool> {
-        if (a == "--recursive" || a == "--resume") {
-          (a == "--recursive" ? o.recursive : o.resume) = true;
-          return true;
-        }
+        if (a == "--recursive") return o.recursive = true;
+        if (a == "--resume") return o.resume = true;
         if (a == "--jobs") return store(option_value(args, i, a, parse_jobs), o.jobs);
         if (a == "--shard") return store(option_value(args, i, a, parse_shard), o.shard);
         return read_pinned_key_option(args, i, o.nvr_pubkey_hex, o.nvr_pubkeys_files);
@@ -399,19 +397,19 @@ Result<IndexOptions> parse_index_options(Args args) {
 
 Result<SearchOptions> parse_search_options(Args args) {
   SearchOptions o;
-  auto read =
-      read_arguments(args,
-                     {.unknown_option = "unknown search option: ",
-                      .max_paths = args.size(),
-                      .dash_is_path = false},
-                     [&](const std::string& a, std::size_t& i) -> Result<bool> {
-                       if (a == "--fps") return store(option_value(args, i, a, parse_fps), o.fps);
-                       if (a == "--max-distance") {
-                         return store(option_value(args, i, a, parse_max_distance), o.max_distance);
-                       }
-                       if (a == "--top") return store(option_value(args, i, a, parse_top), o.top);
-                       return false;
-                     });
+  auto read = read_arguments(
+      args,
+      {.unknown_option = "unknown search option: ",
+       .max_paths = args.size(),
+       .dash_is_path = false},
+      [&](const std::string& a, std::size_t& i) -> Result<bool> {
+        if (a == "--fps") return store(option_value(args, i, a, parse_fps), o.fps);
+        if (a == "--max-distance") {
+          return store(option_value(args, i, a, parse_max_distance), o.max_distance);
+        }
+        if (a == "--top") return store(option_value(args, i, a, parse_top), o.top);
+        return false;
+      });
   if (!read) return fail(read.error());
   if (read->paths.empty()) return fail("missing index path");
   if (read->paths.size() == 1) return fail("missing candidate path");
