@@ -162,6 +162,7 @@ int add(const std::string& index, const std::vector<std::string>& files) {
   const double wall = wall_seconds();
   auto writer = IndexWriter::open(index);
   if (!writer) return die(writer.error());
+  keep_freed_memory();
   std::uint64_t hashes = 0;
   for (const std::string& path : files) {
     double t = cpu_seconds();

@@ -126,6 +126,7 @@ TEST(Base64, RefusesNonCanonicalText) {
       {"newline at end", "YWJj\n", "Invalid symbol 10, offset 4."},
       {"url alphabet", "-_8=", "Invalid symbol 45, offset 0."},
       {"high byte", "YW\xC3\xA9", "Invalid symbol 195, offset 2."},
+      {"last of a middle group", "YWJjYWJ!YWJj", "Invalid symbol 33, offset 7."},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -181,6 +182,8 @@ TEST(Text, Utf8Validity) {
       {"above U+10FFFF", "\xF4\x90\x80\x80", false},
       {"lone continuation", "\x80", false},
       {"truncated", "\xE2\x82", false},
+      {"straddling a word of ascii", "abcdefg\xC3\xA9hijklmnop", true},
+      {"after a word of ascii", "abcdefgh\xC0\xAF", false},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);

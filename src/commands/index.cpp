@@ -72,6 +72,7 @@ CommandOutcome add(const IndexOptions& o) {
   if (!files) return fail(files.error());
   auto writer = IndexWriter::open(o.index);
   if (!writer) return fail(writer.error());
+  keep_freed_memory();
   AddTally tally;
   StatusLine progress;
   for (std::size_t i = 0; i < files->size(); ++i) {

@@ -95,17 +95,22 @@ Result<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
   // before it must be four plain symbols.
   std::size_t remainder = text.size() % 4;
   std::size_t last_start = text.size() - (remainder == 0 ? 4 : remainder);
-  out.reserve(text.size() / 4 * 3);
-  for (std::size_t i = 0; i < last_start; i += 4) {
-    std::uint32_t v = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-      std::uint8_t s = value_of(text[i + k]);
-      if (s == kInvalid) return invalid_symbol(i + k, text[i + k]);
-      v = v << 6 | s;
+  out.reserve(last_start / 4 * 3 + 3);  // the last group adds up to three
+  out.resize(last_start / 4 * 3);
+  std::uint8_t* to = out.data();
+  for (std::size_t i = 0; i < last_start; i += 4, to += 3) {
+    const std::uint32_t a = value_of(text[i]), b = value_of(text[i + 1]),
+                        c = value_of(text[i + 2]), d = value_of(text[i + 3]);
+    // kInvalid is the only value with its high bit set.
+    if ((a | b | c | d) & 0x80) {
+      std::size_t k = 0;
+      while (value_of(text[i + k]) != kInvalid) ++k;
+      return invalid_symbol(i + k, text[i + k]);
     }
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
+    const std::uint32_t v = a << 18 | b << 12 | c << 6 | d;
+    to[0] = static_cast<std::uint8_t>(v >> 16);
+    to[1] = static_cast<std::uint8_t>(v >> 8);
+    to[2] = static_cast<std::uint8_t>(v);
   }
   if (auto last = decode_last_group(text, last_start, out); !last) return fail(last.error());
   return out;
