@@ -2,7 +2,8 @@
 // in a fresh process (a cold start, as far as the page cache allows):
 //   index_bench build INDEX random|realistic RECORDINGS [FIRST]
 //   index_bench search INDEX random|realistic RECORDINGS VIEWS [DISTANCE] [SEED]
-//   index_bench envelopes DIR COUNT       (signed envelopes of realistic content)
+//   index_bench envelopes DIR COUNT [random|realistic]   (signed envelopes;
+//       realistic content unless told)
 //   index_bench add INDEX ENVELOPE...     (read, check and store them)
 //   index_bench recording random|realistic VIEWS   (the in-memory search of
 //       one recording's 21,600 hashes against comparing with every one)
@@ -122,7 +123,7 @@ int search(const std::vector<std::string>& indexes, bool realistic, std::uint64_
   return 0;
 }
 
-int envelopes(const std::string& dir, std::uint64_t count) {
+int envelopes(const std::string& dir, std::uint64_t count, bool realistic) {
   constexpr std::array<std::uint8_t, 32> kKey = {0xc9, 0xaf, 0xa9, 0xd8, 0x45, 0xba, 0x75, 0x16,
                                                  0x6b, 0x5c, 0x21, 0x57, 0x67, 0xb1, 0xd6, 0x93,
                                                  0x4e, 0x50, 0xc3, 0xdb, 0x36, 0xe8, 0x9b, 0x12,
@@ -139,7 +140,7 @@ int envelopes(const std::string& dir, std::uint64_t count) {
     m.source_sha256.assign(32, static_cast<std::uint8_t>(i));
     m.source_size = 1 << 30;
     m.phashes_hex.emplace();
-    for (const PackedHash& h : bench_content::recording(true, 100000 + i)) {
+    for (const PackedHash& h : bench_content::recording(realistic, 100000 + i)) {
       char hex[65];
       std::snprintf(hex, sizeof hex, "%016llx%016llx%016llx%016llx",
                     static_cast<unsigned long long>(h[0]), static_cast<unsigned long long>(h[1]),
@@ -227,7 +228,9 @@ int main(int argc, char** argv) {
     return search(indexes, a[2] == "realistic", std::stoull(a[3]), std::stoi(a[4]),
                   a.size() > 5 ? std::stoi(a[5]) : 31, a.size() > 6 ? std::stoull(a[6]) : 1);
   }
-  if (a.size() == 3 && a[0] == "envelopes") return envelopes(a[1], std::stoull(a[2]));
+  if ((a.size() == 3 || a.size() == 4) && a[0] == "envelopes") {
+    return envelopes(a[1], std::stoull(a[2]), a.size() == 3 || a[3] == "realistic");
+  }
   if (a.size() == 3 && a[0] == "recording") return recording(a[1] == "realistic", std::stoi(a[2]));
   if (a.size() >= 3 && a[0] == "add") return add(a[1], {a.begin() + 2, a.end()});
   return die("usage: see the comment at the top of bench/index_bench.cpp");

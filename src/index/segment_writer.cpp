@@ -41,9 +41,17 @@ class Output {
   }
   std::uint64_t offset() const { return flushed_ + bytes_.size(); }
   Result<void> append(std::span<const std::uint8_t> data) {
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-    sum_pages(false);
-    if (fd_ >= 0 && bytes_.size() >= kFlushBytes) return flush(summed_);
+    // A table of tens of megabytes goes out a piece at a time, so what the
+    // sums and the kernel read next is still in the cache.
+    while (!data.empty()) {
+      const std::size_t n = fd_ < 0 ? data.size() : std::min<std::size_t>(data.size(), kFlushBytes);
+      bytes_.insert(bytes_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+      data = data.subspan(n);
+      sum_pages(false);
+      if (fd_ >= 0 && bytes_.size() >= kFlushBytes) {
+        if (auto r = flush(summed_); !r) return r;
+      }
+    }
     return {};
   }
   Result<void> align() {
