@@ -2,12 +2,14 @@
 # The archive index at 10 million signed hashes (463 recordings of 21,600),
 # random and realistic: build time, bytes on disk per hash, a 60-second
 # clip's search in a fresh process (page cache as it is, then after
-# dropping it when running as root), the add path from signed envelopes,
+# dropping it when running as root), the add path from signed envelopes
+# (one add, and the whole archive added run after run by the program),
 # the in-memory search of one recording, and FAISS's binary multi-hash
 # index on the same hashes when libfaiss-dev is installed.
 #
 # usage: bench/index.sh [BUILD_DIR] [RECORDINGS]   (default: build, 463)
-# Indexes and envelopes go to bench/out/ (about 1 GiB at the default size).
+# Indexes and envelopes go to bench/out/ (about 2.7 GiB at the default size,
+# ten times that for 4630).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,6 +54,25 @@ fi
 rm -rf "$out/index-added"
 echo "==> add: 50 signed envelopes of 21,600 hashes"
 "$bench" add "$out/index-added" "$envelopes"/*.json
+
+# The archive as it grows: every recording signed as an envelope, then added
+# by the program itself, 50 files to a run, so each run pays its share of
+# the merges. CPU is user + system of all the runs.
+cmake --build "$build" --target vorlant-verify >/dev/null
+for content in realistic random; do
+  signed=$out/index-envelopes-$content-$recordings
+  if [ ! -d "$signed" ]; then
+    mkdir -p "$signed"
+    "$bench" envelopes "$signed" "$recordings" "$content"
+  fi
+  rm -rf "$out/index-grown"
+  echo "==> $content: $recordings signed envelopes added by \`vorlant-verify index add\`, 50 to a run"
+  TIMEFORMAT="%R s wall, %U s user, %S s system"
+  time (find "$signed" -name '*.json' | sort -V |
+    xargs -n 50 "$build/vorlant-verify" index add "$out/index-grown" 2>/dev/null)
+  echo "$(du -sb "$out/index-grown" | cut -f1) bytes on disk"
+done
+rm -rf "$out/index-grown"
 
 if [ -f /usr/lib/x86_64-linux-gnu/libfaiss.a ] || [ -f /usr/lib/x86_64-linux-gnu/libfaiss.so ]; then
   g++ -std=c++23 -O2 -Isrc -Ibench bench/faiss_compare.cpp -o "$build/bench/faiss_compare" \
