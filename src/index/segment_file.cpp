@@ -27,13 +27,6 @@ std::uint64_t load64(const std::uint8_t* p) {
 
 }  // namespace
 
-PackedHash rep_of(const RecordingRuns& runs, std::uint64_t r) {
-  PackedHash h;
-  std::memcpy(h.data(), runs.rep_lows.data() + r * 16, 16);
-  std::memcpy(h.data() + 2, runs.rep_highs.data() + r * 16, 16);
-  return h;
-}
-
 RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t hashes) {
   const auto bytes = [](const std::vector<HalfHash>& halves) {
     return std::span(reinterpret_cast<const std::uint8_t*>(halves.data()), halves.size() * 16);

@@ -30,8 +30,14 @@ struct RecordingRuns {
   std::span<const std::uint8_t> records;
 };
 
-/// Run r's representative.
-PackedHash rep_of(const RecordingRuns& runs, std::uint64_t r);
+/// Run r's representative. Inline: writing a segment asks for every run's
+/// once per table.
+inline PackedHash rep_of(const RecordingRuns& runs, std::uint64_t r) {
+  PackedHash h;
+  std::memcpy(h.data(), runs.rep_lows.data() + r * 16, 16);
+  std::memcpy(h.data() + 2, runs.rep_highs.data() + r * 16, 16);
+  return h;
+}
 /// The runs of a list held in memory, as a recording of `hashes` hashes.
 RecordingRuns runs_of(const RunList& runs, std::uint64_t serial, std::uint64_t hashes);
 

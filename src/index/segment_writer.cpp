@@ -270,6 +270,10 @@ class TableSources {
       if (!entries) return fail(entries.error());
       for (const RecordingRuns& rec : kept) first_id += rec.runs;
       at += inputs_[i].kept.size();
+      if (merged.empty()) {  // the first input's entries are the merge so far
+        merged = std::move(*entries);
+        continue;
+      }
       scratch.resize(merged.size() + entries->size());
       std::merge(merged.begin(), merged.end(), entries->begin(), entries->end(), scratch.begin(),
                  [](std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; });
