@@ -44,7 +44,7 @@ class Output {
     // A table of tens of megabytes goes out a piece at a time, so what the
     // sums and the kernel read next is still in the cache.
     while (!data.empty()) {
-      const std::size_t n = fd_ < 0 ? data.size() : std::min<std::size_t>(data.size(), kFlushBytes);
+      const std::size_t n = std::min<std::size_t>(data.size(), kFlushBytes);
       bytes_.insert(bytes_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
       data = data.subspan(n);
       sum_pages(false);
