@@ -105,9 +105,8 @@ PostingTableShape posting_table_shape(std::uint64_t entries, int key_bits, std::
           ((buckets + kSampleEvery - 1) / kSampleEvery + 1) * 8, packed_size(entries, id_bits)};
 }
 
-PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, int key_bits,
-                                       int id_bits) {
-  PostingTableBytes t;
+void encode_posting_table(std::span<const std::uint64_t> entries, int key_bits, int id_bits,
+                          PostingTableBytes& t) {
   t.low_bits = choose_low_bits(entries.size(), key_bits);
   const int low = static_cast<int>(t.low_bits);
   const PostingTableShape shape =
@@ -115,6 +114,7 @@ PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, i
   t.low.assign(shape.low, 0);
   t.high.assign(shape.high, 0);
   t.ids.assign(shape.ids, 0);
+  t.samples.clear();
   BitPacker lows(t.low, low), ids(t.ids, id_bits);
   for (std::uint64_t i = 0; i < entries.size(); ++i) {
     const std::uint64_t key = entries[i] >> 32;
@@ -137,7 +137,6 @@ PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, i
   const std::uint64_t end = entries.size() + buckets;
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(&end);
   t.samples.insert(t.samples.end(), bytes, bytes + 8);
-  return t;
 }
 
 PostingTableView::PostingTableView(std::uint64_t entries, int key_bits, std::uint32_t low_bits,

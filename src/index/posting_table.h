@@ -19,9 +19,9 @@ struct PostingTableBytes {
 };
 
 /// Encodes `entries` (key << 32 | id), sorted by key then id, for keys below
-/// 2^key_bits and ids below 2^id_bits.
-PostingTableBytes encode_posting_table(std::span<const std::uint64_t> entries, int key_bits,
-                                       int id_bits);
+/// 2^key_bits and ids below 2^id_bits, into `t` (its buffers reused).
+void encode_posting_table(std::span<const std::uint64_t> entries, int key_bits, int id_bits,
+                          PostingTableBytes& t);
 /// Sorts values by their bits [shift, shift + bits), keeping the order of
 /// equal ones (a radix sort: linear in the count); `scratch` is working space.
 void sort_by_bits(std::vector<std::uint64_t>& values, int shift, int bits,

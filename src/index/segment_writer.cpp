@@ -186,13 +186,13 @@ Result<MemberKeys> member_keys(std::span<const RecordingRuns> recordings,
   return keys;
 }
 
-// The table's entries: each run once under every distinct key its members
-// have (its representative's first, then `extra`'s), ids counted from
-// `first_id`, sorted by key.
-std::vector<std::uint64_t> table_entries(std::span<const RecordingRuns> recordings, Substring s,
-                                         std::span<const std::uint64_t> extra,
-                                         std::uint64_t first_id) {
-  std::vector<std::uint64_t> entries;
+// The table's entries into `entries`: each run once under every distinct key
+// its members have (its representative's first, then `extra`'s), ids counted
+// from `first_id`, sorted by key.
+void table_entries(std::span<const RecordingRuns> recordings, Substring s,
+                   std::span<const std::uint64_t> extra, std::uint64_t first_id,
+                   std::vector<std::uint64_t>& entries, std::vector<std::uint64_t>& scratch) {
+  entries.clear();
   std::size_t x = 0;
   std::uint64_t id = 0;
   for (const RecordingRuns& rec : recordings) {
@@ -204,21 +204,17 @@ std::vector<std::uint64_t> table_entries(std::span<const RecordingRuns> recordin
       }
     }
   }
-  std::vector<std::uint64_t> scratch;
   sort_by_bits(entries, 32, s.bits, scratch);
-  return entries;
 }
 
-// The entries of an input's table over `s`, its dropped recordings' runs
-// left out and the others renumbered from `first_id`; nullopt where it has
-// no such table.
-Result<std::optional<std::vector<std::uint64_t>>> input_entries(const MergeInput& input,
-                                                                Substring s,
-                                                                std::uint64_t first_id) {
+// The entries of an input's table over `s` into `entries`, its dropped
+// recordings' runs left out and the others renumbered from `first_id`;
+// false where it has no such table.
+Result<bool> input_entries(const MergeInput& input, Substring s, std::uint64_t first_id,
+                           std::vector<std::uint64_t>& entries) {
   const SegmentReader& reader = *input.reader;
   const auto t = std::find(reader.layout().begin(), reader.layout().end(), s);
-  if (t == reader.layout().end()) return std::nullopt;
-  std::vector<std::uint64_t> entries;
+  if (t == reader.layout().end()) return false;
   if (!reader.table(static_cast<std::size_t>(t - reader.layout().begin())).entries(entries)) {
     return fail(reader.corrupted());
   }
@@ -244,12 +240,13 @@ Result<std::optional<std::vector<std::uint64_t>>> input_entries(const MergeInput
     if (by) entries[kept_entries++] = e + *by;
   }
   entries.resize(kept_entries);
-  return entries;
+  return true;
 }
 
 // Where a new segment's tables take their entries from: computed from the
 // runs of its recordings, or for a merge, from each input's table over the
-// same substring where it has one.
+// same substring where it has one. Its buffers serve every table in turn:
+// fresh ones of tens of megabytes would cost a page fault every 4 KiB.
 class TableSources {
  public:
   TableSources(std::span<const RecordingRuns> recordings, std::span<const MergeInput> inputs,
@@ -257,48 +254,52 @@ class TableSources {
       : recordings_(recordings), inputs_(inputs), layout_(layout), keys_(inputs.size() + 1) {}
 
   // Table t's entries, sorted by key; each input's ids follow the one before.
-  Result<std::vector<std::uint64_t>> entries(std::size_t t) {
-    if (inputs_.empty()) return computed(0, recordings_, t, 0);
-    std::vector<std::uint64_t> merged, scratch;
+  // They stay valid until the next call.
+  Result<std::span<const std::uint64_t>> entries(std::size_t t) {
+    if (inputs_.empty()) {
+      if (auto r = computed(0, recordings_, t, 0, merged_); !r) return fail(r.error());
+      return merged_;
+    }
     std::uint64_t first_id = 0;
     std::size_t at = 0;
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
       const auto kept = recordings_.subspan(at, inputs_[i].kept.size());
-      auto taken = input_entries(inputs_[i], layout_[t], first_id);
+      // The first input's entries are the merge so far.
+      std::vector<std::uint64_t>& into = i == 0 ? merged_ : next_;
+      auto taken = input_entries(inputs_[i], layout_[t], first_id, into);
       if (!taken) return fail(taken.error());
-      auto entries = *taken ? std::move(**taken) : computed(i + 1, kept, t, first_id);
-      if (!entries) return fail(entries.error());
+      if (!*taken) {
+        if (auto r = computed(i + 1, kept, t, first_id, into); !r) return fail(r.error());
+      }
       for (const RecordingRuns& rec : kept) first_id += rec.runs;
       at += inputs_[i].kept.size();
-      if (merged.empty()) {  // the first input's entries are the merge so far
-        merged = std::move(*entries);
-        continue;
-      }
-      scratch.resize(merged.size() + entries->size());
-      std::merge(merged.begin(), merged.end(), entries->begin(), entries->end(), scratch.begin(),
+      if (i == 0) continue;
+      scratch_.resize(merged_.size() + next_.size());
+      std::merge(merged_.begin(), merged_.end(), next_.begin(), next_.end(), scratch_.begin(),
                  [](std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; });
-      merged.swap(scratch);
+      merged_.swap(scratch_);
     }
-    return merged;
+    return merged_;
   }
 
  private:
   // Entries computed from runs; the members' keys are found once per source.
-  Result<std::vector<std::uint64_t>> computed(std::size_t source,
-                                              std::span<const RecordingRuns> recordings,
-                                              std::size_t t, std::uint64_t first_id) {
+  Result<void> computed(std::size_t source, std::span<const RecordingRuns> recordings,
+                        std::size_t t, std::uint64_t first_id, std::vector<std::uint64_t>& into) {
     if (!keys_[source]) {
       auto keys = member_keys(recordings, layout_);
       if (!keys) return fail(keys.error());
       keys_[source] = std::move(*keys);
     }
-    return table_entries(recordings, layout_[t], (*keys_[source])[t], first_id);
+    table_entries(recordings, layout_[t], (*keys_[source])[t], first_id, into, scratch_);
+    return {};
   }
 
   std::span<const RecordingRuns> recordings_;
   std::span<const MergeInput> inputs_;
   const HammingLayout& layout_;
   std::vector<std::optional<MemberKeys>> keys_;  // the recordings', then each input's
+  std::vector<std::uint64_t> merged_, next_, scratch_;
 };
 
 // Every 64th run's record offset and position, and the ends of both.
@@ -360,12 +361,12 @@ Result<void> add_concatenated(Output& out, Header& h, std::span<const RecordingR
 Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> recordings,
                         std::span<const MergeInput> inputs) {
   TableSources sources(recordings, inputs, h.layout);
+  PostingTableBytes table;
   for (std::size_t t = 0; t < h.layout.size(); ++t) {
     const Substring s = h.layout[t];
     auto entries = sources.entries(t);
     if (!entries) return fail(entries.error());
-    const PostingTableBytes table =
-        encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits));
+    encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits), table);
     h.low_bits.push_back(table.low_bits);
     h.entries.push_back(entries->size());
     for (const auto* bytes : {&table.low, &table.high, &table.samples, &table.ids}) {
