@@ -37,28 +37,30 @@ TEST(SegmentChecksum, PinnedValuesForEveryTailLength) {
   EXPECT_NE(checksum64(swapped), checksum64(bytes));
 }
 
-// A merge that drops a recording and renumbers the runs after it writes
-// the very bytes a segment built from the kept runs has.
+// A merge that drops a recording and renumbers the runs after it, and takes
+// in recordings of no segment after them, writes the very bytes a segment
+// built from the kept runs has.
 TEST(SegmentMerge, EqualsASegmentBuiltFromTheKeptRuns) {
-  std::vector<RunList> lists(4);
+  std::vector<RunList> lists(5);
   std::vector<RecordingRuns> runs;
   for (std::uint64_t k = 0; k < lists.size(); ++k) {
     append_runs(index_test::test_recording(k, 400 + 150 * k).hashes, lists[k]);
     runs.push_back(runs_of(lists[k], 10 + k, 400 + 150 * k));
   }
   const std::vector<std::uint8_t> older = build_segment(std::span(runs).first(3));
-  const std::vector<std::uint8_t> newer = build_segment(std::span(runs).subspan(3));
+  const std::vector<std::uint8_t> newer = build_segment(std::span(runs).subspan(3, 1));
   auto a = SegmentReader::open(older, "older");
   auto b = SegmentReader::open(newer, "newer");
   ASSERT_TRUE(a && b);
-  const std::vector<MergeInput> inputs = {{&*a, {0, 2}}, {&*b, {0}}};
+  const std::vector<MergeInput> inputs = {
+      {&*a, {0, 2}, {}}, {&*b, {0}, {}}, {nullptr, {}, std::span(runs).subspan(4)}};
   test_util::TempDir dir;
   const std::string path = dir.file("merged");
   {
     Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     ASSERT_TRUE(write_merged_segment_file(inputs, fd.get(), path));
   }
-  const std::vector<RecordingRuns> kept = {runs[0], runs[2], runs[3]};
+  const std::vector<RecordingRuns> kept = {runs[0], runs[2], runs[3], runs[4]};
   const std::vector<std::uint8_t> expected = build_segment(kept);
   const std::string written = test_util::read_file(path);
   ASSERT_FALSE(expected.empty());

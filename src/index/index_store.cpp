@@ -30,6 +30,12 @@ constexpr std::uint64_t kFlushHashes = std::uint64_t{1} << 22;
 constexpr std::uint64_t kMergeShare = 4;
 constexpr int kSnapshotTries = 50;
 
+// Whether a segment of `newer`'s size is merged into `older`.
+bool takes_in(const SegmentRow& older, const SegmentRow& newer) {
+  return older.runs <= kMergeShare * newer.runs && older.runs + newer.runs <= kMaxSegmentRuns &&
+         older.hashes + newer.hashes <= kMaxSegmentHashes;
+}
+
 std::string catalogue_path(const std::string& index) { return index + "/catalogue.sqlite"; }
 
 std::string segment_name(std::uint64_t id) { return "segment-" + std::to_string(id) + ".vvseg"; }
@@ -186,27 +192,20 @@ Result<void> IndexWriter::flush() {
   if (pending_.empty()) return {};
   auto serial = catalogue_.next("next_serial");
   if (!serial) return fail(serial.error());
-  std::vector<RecordingRuns> recordings;
+  std::vector<RecordingRuns> batch;
+  SegmentRow size{0, 0, 0};
   for (std::size_t i = 0; i < pending_.size(); ++i) {
-    recordings.push_back(runs_of(pending_[i].runs, *serial + i, pending_[i].info.hash_count));
+    batch.push_back(runs_of(pending_[i].runs, *serial + i, pending_[i].info.hash_count));
+    size.runs += batch.back().runs;
+    size.hashes += batch.back().hashes;
   }
-  auto row = write_segment(recordings, {});
-  if (!row) return fail(row.error());
-  auto commit = [&]() -> Result<void> {
-    if (auto r = catalogue_.begin_write(); !r) return r;
-    for (std::size_t i = 0; i < pending_.size(); ++i) {
-      if (auto r = catalogue_.insert(*serial + i, pending_[i].info); !r) return r;
-    }
-    if (auto r = catalogue_.insert_segment(*row); !r) return r;
-    if (auto r = catalogue_.bump("next_serial", *serial + pending_.size()); !r) return r;
-    if (auto r = catalogue_.bump("next_segment", row->id + 1); !r) return r;
-    return catalogue_.commit();
-  };
-  if (auto r = commit(); !r) {
-    catalogue_.end();
-    ::unlink(segment_path(path_, row->id).c_str());
-    return r;
-  }
+  // A batch that the newest segment would take in at once goes straight into
+  // a copy of it: written on its own first, it would be written twice.
+  auto rows = catalogue_.segments();
+  if (!rows) return fail(rows.error());
+  std::vector<SegmentRow> joined;
+  if (!rows->empty() && takes_in(rows->back(), size)) joined.push_back(rows->back());
+  if (auto r = rewrite(joined, batch, *serial); !r) return r;
   pending_.clear();
   pending_ids_.clear();
   pending_hashes_ = 0;
@@ -217,18 +216,13 @@ Result<void> IndexWriter::merge_newest() {
   for (;;) {
     auto rows = catalogue_.segments();
     if (!rows) return fail(rows.error());
-    if (rows->size() < 2) return {};
-    const SegmentRow& older = (*rows)[rows->size() - 2];
-    const SegmentRow& newer = rows->back();
-    if (older.runs > kMergeShare * newer.runs || older.runs + newer.runs > kMaxSegmentRuns ||
-        older.hashes + newer.hashes > kMaxSegmentHashes) {
-      return {};
-    }
-    if (auto r = merge({older, newer}); !r) return r;
+    if (rows->size() < 2 || !takes_in((*rows)[rows->size() - 2], rows->back())) return {};
+    if (auto r = rewrite({(*rows)[rows->size() - 2], rows->back()}, {}, 0); !r) return r;
   }
 }
 
-Result<void> IndexWriter::merge(const std::vector<SegmentRow>& rows) {
+Result<void> IndexWriter::rewrite(const std::vector<SegmentRow>& rows,
+                                  std::span<const RecordingRuns> batch, std::uint64_t serial) {
   bool missing = false;
   auto inputs = open_segments(path_, rows, &missing);
   if (!inputs) return fail(inputs.error());
@@ -237,7 +231,7 @@ Result<void> IndexWriter::merge(const std::vector<SegmentRow>& rows) {
   std::vector<MergeInput> merged_inputs;
   std::vector<RecordingRuns> kept;
   for (const OpenSegment& s : *inputs) {
-    MergeInput input{&s.reader, {}};
+    MergeInput input{&s.reader, {}, {}};
     for (std::size_t i = 0; i < s.reader.recordings().size(); ++i) {
       if (!std::binary_search(live->begin(), live->end(), s.reader.recordings()[i].serial))
         continue;
@@ -248,14 +242,24 @@ Result<void> IndexWriter::merge(const std::vector<SegmentRow>& rows) {
     }
     merged_inputs.push_back(std::move(input));
   }
+  if (!batch.empty()) {
+    merged_inputs.push_back({nullptr, {}, batch});
+    kept.insert(kept.end(), batch.begin(), batch.end());
+  }
   std::optional<SegmentRow> merged;
   if (!kept.empty()) {
-    auto row = write_segment(kept, merged_inputs);
+    auto row = write_segment(kept, rows.empty() ? std::span<const MergeInput>{} : merged_inputs);
     if (!row) return fail(row.error());
     merged = *row;
   }
   auto commit = [&]() -> Result<void> {
     if (auto r = catalogue_.begin_write(); !r) return r;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (auto r = catalogue_.insert(serial + i, pending_[i].info); !r) return r;
+    }
+    if (!batch.empty()) {
+      if (auto r = catalogue_.bump("next_serial", serial + batch.size()); !r) return r;
+    }
     for (const SegmentRow& row : rows) {
       if (auto r = catalogue_.remove_segment(row.id); !r) return r;
     }

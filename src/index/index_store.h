@@ -40,7 +40,8 @@ class IndexWriter {
   /// enough hashes are waiting; those not flushed when the writer goes away
   /// are dropped. Fails for a recording of no or more than 2^24 hashes.
   Result<AddOutcome> add(const NewRecording& recording);
-  /// Stores the taken recordings as one segment, made durable and then
+  /// Stores the taken recordings as one segment (or in a copy of the newest
+  /// segment, when that would take them in at once), made durable and then
   /// registered with them in one transaction; then merges segments while
   /// the newest ones have grown to a quarter of the size of the one before.
   Result<void> flush();
@@ -57,7 +58,11 @@ class IndexWriter {
       : path_(std::move(path)), lock_(std::move(lock)), catalogue_(std::move(catalogue)) {}
   Result<void> remove_orphans();
   Result<void> merge_newest();
-  Result<void> merge(const std::vector<SegmentRow>& rows);
+  /// Writes the kept recordings of segments `rows`, then the pending ones in
+  /// `batch` (numbered from `serial`), as one segment, and swaps it for
+  /// `rows` in the transaction that registers the batch.
+  Result<void> rewrite(const std::vector<SegmentRow>& rows, std::span<const RecordingRuns> batch,
+                       std::uint64_t serial);
   /// A new segment of `recordings`: the kept recordings of `inputs` when
   /// there are inputs, whose tables it then takes its entries from.
   Result<SegmentRow> write_segment(const std::vector<RecordingRuns>& recordings,

@@ -15,40 +15,12 @@
 
 namespace {
 
-constexpr std::uint64_t kSampleEvery = 128;
-
 std::uint64_t load64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
   return v;
 }
 
-// Packs values of one width one after another, a word at a time, into
-// bytes sized for them (and zeroed) beforehand.
-class BitPacker {
- public:
-  BitPacker(std::vector<std::uint8_t>& bytes, int width) : bytes_(bytes), width_(width) {}
-  void put(std::uint64_t value) {
-    word_ |= value << fill_;
-    fill_ += width_;
-    if (fill_ >= 64) {
-      std::memcpy(&bytes_[at_], &word_, 8);
-      at_ += 8;
-      fill_ -= 64;
-      word_ = fill_ > 0 ? value >> (width_ - fill_) : 0;
-    }
-  }
-  void finish() {
-    for (int b = 0; b < fill_; b += 8, ++at_) bytes_[at_] = static_cast<std::uint8_t>(word_ >> b);
-  }
-
- private:
-  std::vector<std::uint8_t>& bytes_;
-  int width_;
-  std::uint64_t word_ = 0;
-  int fill_ = 0;
-  std::size_t at_ = 0;
-};
 
 std::uint64_t read_bits(const std::uint8_t* bytes, std::uint64_t index, int width) {
   if (width == 0) return 0;
@@ -105,38 +77,14 @@ PostingTableShape posting_table_shape(std::uint64_t entries, int key_bits, std::
           ((buckets + kSampleEvery - 1) / kSampleEvery + 1) * 8, packed_size(entries, id_bits)};
 }
 
-void encode_posting_table(std::span<const std::uint64_t> entries, int key_bits, int id_bits,
-                          PostingTableBytes& t) {
-  t.low_bits = choose_low_bits(entries.size(), key_bits);
-  const int low = static_cast<int>(t.low_bits);
-  const PostingTableShape shape =
-      posting_table_shape(entries.size(), key_bits, t.low_bits, id_bits);
+void prepare_posting_table(std::uint64_t entries, int key_bits, int id_bits,
+                           PostingTableBytes& t) {
+  t.low_bits = choose_low_bits(entries, key_bits);
+  const PostingTableShape shape = posting_table_shape(entries, key_bits, t.low_bits, id_bits);
   t.low.assign(shape.low, 0);
   t.high.assign(shape.high, 0);
   t.ids.assign(shape.ids, 0);
-  t.samples.clear();
-  BitPacker lows(t.low, low), ids(t.ids, id_bits);
-  for (std::uint64_t i = 0; i < entries.size(); ++i) {
-    const std::uint64_t key = entries[i] >> 32;
-    lows.put(key & ((std::uint64_t{1} << low) - 1));
-    const std::uint64_t bit = (key >> low) + i;
-    t.high[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
-    ids.put(entries[i] & 0xffffffffu);
-  }
-  lows.finish();
-  ids.finish();
-  // Zero h sits after the entries of buckets 0 to h.
-  const std::uint64_t buckets = std::uint64_t{1} << (key_bits - low);
-  std::uint64_t seen = 0;
-  for (std::uint64_t h = 0; h < buckets; h += kSampleEvery) {
-    while (seen < entries.size() && (entries[seen] >> 32 >> low) <= h) ++seen;
-    const std::uint64_t position = seen + h;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&position);
-    t.samples.insert(t.samples.end(), bytes, bytes + 8);
-  }
-  const std::uint64_t end = entries.size() + buckets;
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&end);
-  t.samples.insert(t.samples.end(), bytes, bytes + 8);
+  t.samples.assign(shape.samples, 0);
 }
 
 PostingTableView::PostingTableView(std::uint64_t entries, int key_bits, std::uint32_t low_bits,

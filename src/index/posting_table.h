@@ -5,6 +5,7 @@
 // ids are found with one select over a bit vector.
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <utility>
@@ -18,10 +19,86 @@ struct PostingTableBytes {
   std::vector<std::uint8_t> low, high, samples, ids;
 };
 
+/// Every 128th zero of a table's bit vector has its position sampled.
+inline constexpr std::uint64_t kSampleEvery = 128;
+
+/// Packs values of one width one after another, a word at a time, into
+/// bytes sized for them (and zeroed) beforehand.
+struct BitPacker {
+  std::uint8_t* at;
+  int width;
+  std::uint64_t word = 0;
+  int fill = 0;
+
+  void put(std::uint64_t value) {
+    word |= value << fill;
+    fill += width;
+    if (fill >= 64) {
+      std::memcpy(at, &word, 8);
+      at += 8;
+      fill -= 64;
+      word = fill > 0 ? value >> (width - fill) : 0;
+    }
+  }
+  void finish() {
+    for (int b = 0; b < fill; b += 8) *at++ = static_cast<std::uint8_t>(word >> b);
+  }
+};
+
+/// Sizes `t`'s buffers for a table of `entries` entries, zeroed, and sets
+/// the low bits it keeps.
+void prepare_posting_table(std::uint64_t entries, int key_bits, int id_bits, PostingTableBytes& t);
+
+/// Encodes a table of `entries` entries (key << 32 | id) into `t` (its
+/// buffers reused), taking them in order, by key then id, from `next()`, so
+/// a merge need not gather them first. The state stays in locals: stores
+/// to the byte buffers could alias anything else.
+template <class Next>
+void encode_posting_table(std::uint64_t entries, int key_bits, int id_bits, PostingTableBytes& t,
+                          Next next) {
+  prepare_posting_table(entries, key_bits, id_bits, t);
+  const int low = static_cast<int>(t.low_bits);
+  const std::uint64_t buckets = std::uint64_t{1} << (key_bits - low);
+  const std::uint64_t low_mask = (std::uint64_t{1} << low) - 1;
+  const auto store = [](std::uint8_t* to, std::uint64_t value) { std::memcpy(to, &value, 8); };
+  BitPacker lows{t.low.data(), low}, ids{t.ids.data(), id_bits};
+  std::uint8_t* const high = t.high.data();
+  std::uint8_t* samples = t.samples.data();
+  std::uint64_t word = 0, word_at = 0, next_sample = 0;
+  for (std::uint64_t i = 0; i < entries; ++i) {
+    const std::uint64_t entry = next();
+    const std::uint64_t key = entry >> 32, bucket = key >> low;
+    // Zero h sits after the entries of buckets 0 to h: once an entry of a
+    // later bucket comes, those are the ones before it.
+    for (; next_sample < bucket; next_sample += kSampleEvery, samples += 8) {
+      store(samples, i + next_sample);
+    }
+    lows.put(key & low_mask);
+    const std::uint64_t bit = bucket + i;  // entry i's one of the bit vector
+    if (bit / 64 != word_at) {
+      store(high + word_at * 8, word);
+      word = 0;
+      word_at = bit / 64;
+    }
+    word |= std::uint64_t{1} << (bit % 64);
+    ids.put(entry & 0xffffffffu);
+  }
+  store(high + word_at * 8, word);
+  lows.finish();
+  ids.finish();
+  for (; next_sample < buckets; next_sample += kSampleEvery, samples += 8) {
+    store(samples, entries + next_sample);
+  }
+  store(samples, entries + buckets);
+}
+
 /// Encodes `entries` (key << 32 | id), sorted by key then id, for keys below
 /// 2^key_bits and ids below 2^id_bits, into `t` (its buffers reused).
-void encode_posting_table(std::span<const std::uint64_t> entries, int key_bits, int id_bits,
-                          PostingTableBytes& t);
+inline void encode_posting_table(std::span<const std::uint64_t> entries, int key_bits, int id_bits,
+                                 PostingTableBytes& t) {
+  const std::uint64_t* e = entries.data();
+  encode_posting_table(entries.size(), key_bits, id_bits, t, [&] { return *e++; });
+}
 /// Sorts values by their bits [shift, shift + bits), keeping the order of
 /// equal ones (a radix sort: linear in the count); `scratch` is working space.
 void sort_by_bits(std::vector<std::uint64_t>& values, int shift, int bits,

@@ -212,6 +212,7 @@ void table_entries(std::span<const RecordingRuns> recordings, Substring s,
 // false where it has no such table.
 Result<bool> input_entries(const MergeInput& input, Substring s, std::uint64_t first_id,
                            std::vector<std::uint64_t>& entries) {
+  if (!input.reader) return false;
   const SegmentReader& reader = *input.reader;
   const auto t = std::find(reader.layout().begin(), reader.layout().end(), s);
   if (t == reader.layout().end()) return false;
@@ -243,6 +244,8 @@ Result<bool> input_entries(const MergeInput& input, Substring s, std::uint64_t f
   return true;
 }
 
+bool by_key(std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; }
+
 // Where a new segment's tables take their entries from: computed from the
 // runs of its recordings, or for a merge, from each input's table over the
 // same substring where it has one. Its buffers serve every table in turn:
@@ -251,35 +254,51 @@ class TableSources {
  public:
   TableSources(std::span<const RecordingRuns> recordings, std::span<const MergeInput> inputs,
                const HammingLayout& layout)
-      : recordings_(recordings), inputs_(inputs), layout_(layout), keys_(inputs.size() + 1) {}
+      : recordings_(recordings),
+        inputs_(inputs),
+        layout_(layout),
+        keys_(inputs.size() + 1),
+        taken_(std::max<std::size_t>(inputs.size(), 1)) {}
 
-  // Table t's entries, sorted by key; each input's ids follow the one before.
-  // They stay valid until the next call.
-  Result<std::span<const std::uint64_t>> entries(std::size_t t) {
+  // Encodes table t into `table` and says how many entries it has: each
+  // input's ids follow the one before, and a merge's entries go to the
+  // encoder as they are merged.
+  Result<std::uint64_t> encode(std::size_t t, int id_bits, PostingTableBytes& table) {
     if (inputs_.empty()) {
-      if (auto r = computed(0, recordings_, t, 0, merged_); !r) return fail(r.error());
-      return merged_;
+      if (auto r = computed(0, recordings_, t, 0, taken_[0]); !r) return fail(r.error());
+      encode_posting_table(taken_[0], layout_[t].bits, id_bits, table);
+      return taken_[0].size();
     }
-    std::uint64_t first_id = 0;
+    std::uint64_t first_id = 0, total = 0;
     std::size_t at = 0;
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
-      const auto kept = recordings_.subspan(at, inputs_[i].kept.size());
-      // The first input's entries are the merge so far.
-      std::vector<std::uint64_t>& into = i == 0 ? merged_ : next_;
-      auto taken = input_entries(inputs_[i], layout_[t], first_id, into);
+      const auto kept = recordings_.subspan(at, inputs_[i].recordings());
+      auto taken = input_entries(inputs_[i], layout_[t], first_id, taken_[i]);
       if (!taken) return fail(taken.error());
       if (!*taken) {
-        if (auto r = computed(i + 1, kept, t, first_id, into); !r) return fail(r.error());
+        if (auto r = computed(i + 1, kept, t, first_id, taken_[i]); !r) return fail(r.error());
       }
       for (const RecordingRuns& rec : kept) first_id += rec.runs;
-      at += inputs_[i].kept.size();
-      if (i == 0) continue;
-      scratch_.resize(merged_.size() + next_.size());
-      std::merge(merged_.begin(), merged_.end(), next_.begin(), next_.end(), scratch_.begin(),
-                 [](std::uint64_t a, std::uint64_t b) { return a >> 32 < b >> 32; });
-      merged_.swap(scratch_);
+      at += inputs_[i].recordings();
+      total += taken_[i].size();
     }
-    return merged_;
+    std::span<const std::uint64_t> merged = taken_[0];
+    for (std::size_t i = 1; i + 1 < inputs_.size(); ++i) {  // all but the last merged ahead
+      scratch_.resize(merged.size() + taken_[i].size());
+      std::merge(merged.begin(), merged.end(), taken_[i].begin(), taken_[i].end(),
+                 scratch_.begin(), by_key);
+      merged_.swap(scratch_);
+      merged = merged_;
+    }
+    // The last merge feeds the encoder. On equal keys the earlier input goes
+    // first: its ids are the smaller.
+    const std::uint64_t *a = merged.data(), *a_end = a + merged.size();
+    const std::uint64_t *b = taken_.back().data(), *b_end = b + taken_.back().size();
+    if (inputs_.size() == 1) b = b_end;
+    encode_posting_table(total, layout_[t].bits, id_bits, table, [&] {
+      return b != b_end && (a == a_end || by_key(*b, *a)) ? *b++ : *a++;
+    });
+    return total;
   }
 
  private:
@@ -299,7 +318,8 @@ class TableSources {
   std::span<const MergeInput> inputs_;
   const HammingLayout& layout_;
   std::vector<std::optional<MemberKeys>> keys_;  // the recordings', then each input's
-  std::vector<std::uint64_t> merged_, next_, scratch_;
+  std::vector<std::vector<std::uint64_t>> taken_;  // each input's entries, or the computed ones
+  std::vector<std::uint64_t> merged_, scratch_;
 };
 
 // Every 64th run's record offset and position, and the ends of both.
@@ -363,12 +383,10 @@ Result<void> add_tables(Output& out, Header& h, std::span<const RecordingRuns> r
   TableSources sources(recordings, inputs, h.layout);
   PostingTableBytes table;
   for (std::size_t t = 0; t < h.layout.size(); ++t) {
-    const Substring s = h.layout[t];
-    auto entries = sources.entries(t);
+    auto entries = sources.encode(t, static_cast<int>(h.id_bits), table);
     if (!entries) return fail(entries.error());
-    encode_posting_table(*entries, s.bits, static_cast<int>(h.id_bits), table);
     h.low_bits.push_back(table.low_bits);
-    h.entries.push_back(entries->size());
+    h.entries.push_back(*entries);
     for (const auto* bytes : {&table.low, &table.high, &table.samples, &table.ids}) {
       if (auto r = add_section(out, h, {*bytes}); !r) return r;
     }
@@ -420,6 +438,8 @@ Result<void> write_merged_segment_file(std::span<const MergeInput> inputs, int f
                                        const std::string& path) {
   std::vector<RecordingRuns> recordings;
   for (const MergeInput& input : inputs) {
+    recordings.insert(recordings.end(), input.fresh.begin(), input.fresh.end());
+    if (!input.reader) continue;
     for (std::size_t i : input.kept) {
       auto runs = input.reader->recording_runs(i);
       if (!runs) return fail(runs.error());
