@@ -122,6 +122,20 @@ TEST(MediaUrl, NamesThatLookLikeProtocolsStayFiles) {
   for (const auto& c : cases) EXPECT_EQ(media_url(c.path), c.url) << c.path;
 }
 
+// Interrupts are held while a child starts, but not in the child: an
+// ffmpeg that blocked them would ignore the user's Ctrl-C.
+TEST(PipedChild, StartsWithInterruptsOpen) {
+  const std::vector<std::string> args{"SigBlk", "/proc/self/status"};
+  auto child = spawn_piped("grep", args);
+  ASSERT_TRUE(child) << child.error();
+  std::string text(256, '\0');
+  const ssize_t n = ::read(child->output().get(), text.data(), text.size());
+  ASSERT_GT(n, 0);
+  text.resize(static_cast<std::size_t>(n));
+  EXPECT_EQ(text, "SigBlk:\t0000000000000000\n");
+  ASSERT_TRUE(child->wait());
+}
+
 // A child that is given up on is killed and reaped, never left behind.
 TEST(PipedChild, DroppedChildIsKilledAndReaped) {
   const std::vector<std::string> args{"-c", "exec sleep 100"};

@@ -36,6 +36,8 @@ class InterruptsHeld {
   ~InterruptsHeld();
   InterruptsHeld(const InterruptsHeld&) = delete;
   InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+  /// The signal mask from before: what a child started meanwhile should get.
+  const sigset_t& previous() const { return previous_; }
 
  private:
   sigset_t previous_;

@@ -54,9 +54,10 @@ Result<Pipe> make_pipe() {
   return Pipe{Fd(fds[0]), Fd(fds[1])};
 }
 
-// Standard input is always the null device; stderr_fd < 0 leaves ours.
+// Standard input is always the null device; stderr_fd < 0 leaves ours. With
+// `mask`, the child starts with that signal mask instead of ours.
 Result<pid_t> spawn(const std::string& program, std::span<const std::string> args, int stdout_fd,
-                    int stderr_fd) {
+                    int stderr_fd, const sigset_t* mask = nullptr) {
   // Each call reports an error number; the first one fails the start.
   int rc = 0;
   auto check = [&rc](int result) { return (rc = result) == 0; };
@@ -77,8 +78,11 @@ Result<pid_t> spawn(const std::string& program, std::span<const std::string> arg
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
+  short flags = POSIX_SPAWN_SETSIGDEF;
+  if (mask != nullptr) flags |= POSIX_SPAWN_SETSIGMASK;
   if (!check(posix_spawnattr_setsigdefault(&attributes.attributes, &defaults)) ||
-      !check(posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF))) {
+      (mask != nullptr && !check(posix_spawnattr_setsigmask(&attributes.attributes, mask))) ||
+      !check(posix_spawnattr_setflags(&attributes.attributes, flags))) {
     return fail(format_io_error(rc));
   }
 
@@ -135,7 +139,10 @@ Result<int> PipedChild::wait() {
 Result<PipedChild> spawn_piped(const std::string& program, std::span<const std::string> args) {
   auto pipe = make_pipe();
   if (!pipe) return fail(pipe.error());
-  auto pid = spawn(program, args, pipe->write.get(), -1);
+  // Interrupts wait until the child's guard is armed: one coming between
+  // the two would end us and leave the child running until it next writes.
+  InterruptsHeld held;
+  auto pid = spawn(program, args, pipe->write.get(), -1, &held.previous());
   if (!pid) return fail(pid.error());
   return PipedChild(*pid, std::move(pipe->read));
 }
