@@ -209,7 +209,7 @@ void table_entries(std::span<const RecordingRuns> recordings, Substring s,
 
 // The entries of an input's table over `s` into `entries`, its dropped
 // recordings' runs left out and the others renumbered from `first_id`;
-// false where it has no such table.
+// false where it has no such table, or is no segment.
 Result<bool> input_entries(const MergeInput& input, Substring s, std::uint64_t first_id,
                            std::vector<std::uint64_t>& entries) {
   if (!input.reader) return false;
