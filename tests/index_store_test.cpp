@@ -56,7 +56,7 @@ TEST(IndexStore, KeepsEachManifestOnceListsInOrderAndRemoves) {
   auto gone = search_indexes(std::vector{index}, three.hashes, 0);
   ASSERT_TRUE(gone) << gone.error();
   EXPECT_TRUE(gone->empty());
-  // Added again, it is found once, though its old hashes are still on disk.
+  // Added again, it is found once.
   EXPECT_EQ(*writer->add(three), AddOutcome::Added);
   ASSERT_TRUE(writer->flush());
   EXPECT_EQ(ids(list_recordings(index)), (std::vector<std::string>{"0001", "0002", "0003"}));
