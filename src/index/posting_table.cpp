@@ -21,7 +21,6 @@ std::uint64_t load64(const std::uint8_t* p) {
   return v;
 }
 
-
 std::uint64_t read_bits(const std::uint8_t* bytes, std::uint64_t index, int width) {
   if (width == 0) return 0;
   const std::uint64_t bit = index * static_cast<std::uint64_t>(width);

@@ -24,7 +24,8 @@ struct MergeInput {
 };
 /// Writes the kept recordings of `inputs`, in order, as one segment; a table
 /// takes its entries from the inputs' tables over the same substring where
-/// they have one (and computes the others'), which costs a fraction of computing and sorting them anew.
+/// they have one, which costs a fraction of computing and sorting them anew
+/// (as the others' are).
 /// "... is corrupted" for an input that fails its checks, else as above.
 Result<void> write_merged_segment_file(std::span<const MergeInput> inputs, int fd,
                                        const std::string& path);
