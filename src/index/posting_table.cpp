@@ -186,14 +186,19 @@ bool RegionLookup::decode(std::uint64_t first, std::uint64_t count) {
   std::uint64_t w = bit_ / 64, checked = 0, position = 0, bucket = first;
   if (!checked_words(w, checked)) return false;
   std::uint64_t zeros = ~load64(high + w * 8) & (~std::uint64_t{0} << (bit_ % 64));
-  for (std::uint64_t b = 1; b <= count; ++b) {
-    while (zeros == 0) {
+  for (std::uint64_t b = 1;;) {
+    // A word's zeros in a loop of their own, free of calls, so that it
+    // keeps its values in registers.
+    for (; zeros != 0 && b <= count; ++b, ++bucket) {
+      position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
+      zeros &= zeros - 1;
+      offsets[b] = static_cast<std::uint32_t>(position - bucket - base);
+    }
+    if (b > count) break;
+    do {
       if (++w == checked && !checked_words(w, checked)) return false;
       zeros = ~load64(high + w * 8);
-    }
-    position = w * 64 + static_cast<std::uint64_t>(std::countr_zero(zeros));
-    zeros &= zeros - 1;
-    offsets[b] = static_cast<std::uint32_t>(position - bucket++ - base);
+    } while (zeros == 0);
   }
   const std::uint64_t end = position - (first + count - 1);
   if (position >= table_.high_bits_ || end > table_.entries_ || end - base > UINT32_MAX) {
