@@ -49,9 +49,10 @@ struct BitPacker {
 /// the low bits it keeps.
 void prepare_posting_table(std::uint64_t entries, int key_bits, int id_bits, PostingTableBytes& t);
 
-/// Encodes a table of `entries` entries (key << 32 | id) into `t` (its
-/// buffers reused), taking them in order, by key then id, from `next()`, so
-/// a merge need not gather them first. The state stays in locals: stores
+/// Encodes a table of `entries` entries (key << 32 | id), keys below
+/// 2^key_bits and ids below 2^id_bits, into `t` (its buffers reused),
+/// taking them in order, by key then id, from `next()`, so a merge need not
+/// gather them first. The state stays in locals: stores
 /// to the byte buffers could alias anything else.
 template <class Next>
 void encode_posting_table(std::uint64_t entries, int key_bits, int id_bits, PostingTableBytes& t,
@@ -92,13 +93,6 @@ void encode_posting_table(std::uint64_t entries, int key_bits, int id_bits, Post
   store(samples, entries + buckets);
 }
 
-/// Encodes `entries` (key << 32 | id), sorted by key then id, for keys below
-/// 2^key_bits and ids below 2^id_bits, into `t` (its buffers reused).
-inline void encode_posting_table(std::span<const std::uint64_t> entries, int key_bits, int id_bits,
-                                 PostingTableBytes& t) {
-  const std::uint64_t* e = entries.data();
-  encode_posting_table(entries.size(), key_bits, id_bits, t, [&] { return *e++; });
-}
 /// Sorts values by their bits [shift, shift + bits), keeping the order of
 /// equal ones (a radix sort: linear in the count); `scratch` is working space.
 void sort_by_bits(std::vector<std::uint64_t>& values, int shift, int bits,

@@ -266,10 +266,8 @@ class TableSources {
   Result<std::uint64_t> encode(std::size_t t, int id_bits, PostingTableBytes& table) {
     if (inputs_.empty()) {
       if (auto r = computed(0, recordings_, t, 0, taken_[0]); !r) return fail(r.error());
-      encode_posting_table(taken_[0], layout_[t].bits, id_bits, table);
-      return taken_[0].size();
     }
-    std::uint64_t first_id = 0, total = 0;
+    std::uint64_t first_id = 0;
     std::size_t at = 0;
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
       const auto kept = recordings_.subspan(at, inputs_[i].recordings());
@@ -280,10 +278,12 @@ class TableSources {
       }
       for (const RecordingRuns& rec : kept) first_id += rec.runs;
       at += inputs_[i].recordings();
-      total += taken_[i].size();
     }
-    std::span<const std::uint64_t> merged = taken_[0];
-    for (std::size_t i = 1; i + 1 < inputs_.size(); ++i) {  // all but the last merged ahead
+    std::uint64_t total = 0;
+    for (const auto& entries : taken_) total += entries.size();
+    std::span<const std::uint64_t> merged = taken_[0], last;
+    if (taken_.size() > 1) last = taken_.back();
+    for (std::size_t i = 1; i + 1 < taken_.size(); ++i) {  // all but the last merged ahead
       scratch_.resize(merged.size() + taken_[i].size());
       std::merge(merged.begin(), merged.end(), taken_[i].begin(), taken_[i].end(),
                  scratch_.begin(), by_key);
@@ -293,8 +293,7 @@ class TableSources {
     // The last merge feeds the encoder. On equal keys the earlier input goes
     // first: its ids are the smaller.
     const std::uint64_t *a = merged.data(), *a_end = a + merged.size();
-    const std::uint64_t *b = taken_.back().data(), *b_end = b + taken_.back().size();
-    if (inputs_.size() == 1) b = b_end;
+    const std::uint64_t *b = last.data(), *b_end = b + last.size();
     encode_posting_table(total, layout_[t].bits, id_bits, table, [&] {
       return b != b_end && (a == a_end || by_key(*b, *a)) ? *b++ : *a++;
     });
