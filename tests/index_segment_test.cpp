@@ -39,13 +39,21 @@ TEST(SegmentChecksum, PinnedValuesForEveryTailLength) {
 
 // A merge that drops a recording and renumbers the runs after it, and takes
 // in recordings of no segment after them, writes the very bytes a segment
-// built from the kept runs has.
-TEST(SegmentMerge, EqualsASegmentBuiltFromTheKeptRuns) {
+// built from the kept runs has: for static scenes, whose tables file runs,
+// and for hashes that never repeat, whose tables file blocks of runs that a
+// recording's length does not fill.
+class SegmentMerge : public testing::TestWithParam<bool> {};
+
+TEST_P(SegmentMerge, EqualsASegmentBuiltFromTheKeptRuns) {
+  const bool random = GetParam();
   std::vector<RunList> lists(5);
   std::vector<RecordingRuns> runs;
   for (std::uint64_t k = 0; k < lists.size(); ++k) {
-    append_runs(index_test::test_recording(k, 400 + 150 * k).hashes, lists[k]);
-    runs.push_back(runs_of(lists[k], 10 + k, 400 + 150 * k));
+    const std::size_t count = 400 + 150 * k;
+    append_runs(random ? index_test::random_hashes(count, 20 + k)
+                       : index_test::test_recording(k, count).hashes,
+                lists[k]);
+    runs.push_back(runs_of(lists[k], 10 + k, count));
   }
   const std::vector<std::uint8_t> older = build_segment(std::span(runs).first(3));
   const std::vector<std::uint8_t> newer = build_segment(std::span(runs).subspan(3, 1));
@@ -65,7 +73,14 @@ TEST(SegmentMerge, EqualsASegmentBuiltFromTheKeptRuns) {
   const std::string written = test_util::read_file(path);
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(std::vector<std::uint8_t>(written.begin(), written.end()), expected);
+  // The kinds of table the case is about.
+  auto merged = SegmentReader::open(expected, "expected");
+  ASSERT_TRUE(merged);
+  EXPECT_EQ(merged->block_bits() > 0, random);
 }
+
+INSTANTIATE_TEST_SUITE_P(Contents, SegmentMerge, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Random" : "StaticScenes"; });
 
 // A file goes out a megabyte at a time; one whose sections are longer than
 // that (80,000 distinct hashes: 1.3 MB of representatives' halves each)

@@ -82,8 +82,8 @@ inline std::vector<QueryHit> flat_scan(const std::vector<PackedHash>& hashes,
   return hits;
 }
 
-/// Recording k of the tests: `count` clustered hashes, an id made of k.
-inline NewRecording test_recording(std::uint64_t k, std::size_t count) {
+/// Recording k of the tests: `count` clustered (or random) hashes, an id made of k.
+inline NewRecording test_recording(std::uint64_t k, std::size_t count, bool random = false) {
   char id[65];
   std::snprintf(id, sizeof id, "%064llx", static_cast<unsigned long long>(k));
   RecordingInfo info{id,
@@ -97,7 +97,7 @@ inline NewRecording test_recording(std::uint64_t k, std::size_t count) {
                      "/evidence/" + std::to_string(k) + ".json",
                      SourceBinding::NotChecked,
                      count};
-  return {info, clustered_hashes(count, 1000 + k)};
+  return {info, random ? random_hashes(count, 1000 + k) : clustered_hashes(count, 1000 + k)};
 }
 
 }  // namespace index_test

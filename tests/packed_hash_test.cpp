@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -49,6 +50,33 @@ TEST(FindNearest, HammingDistanceAndTheLowestIndexOnATie) {
     EXPECT_EQ(n.index, c.index) << c.query;
     EXPECT_EQ(n.distance, c.distance) << c.query;
   }
+}
+
+// The first halves of hashes with their first k bits set, 16 bytes each.
+std::vector<std::uint8_t> halves(const std::vector<int>& bit_counts) {
+  std::vector<std::uint8_t> out(bit_counts.size() * 16);
+  for (std::size_t i = 0; i < bit_counts.size(); ++i) {
+    std::memcpy(out.data() + 16 * i, first_bits(bit_counts[i]).data(), 16);
+  }
+  return out;
+}
+
+// Wide vector units take four halves at a time: the nearest is found in
+// every place of a group of four and among the ones left over.
+TEST(NearestHalf, FoundWhereverItLies) {
+  for (std::size_t count = 0; count <= 9; ++count) {
+    for (std::size_t at = 0; at < count; ++at) {
+      std::vector<int> bits(count, 120);  // 80 bits from the query
+      bits[at] = 37;                      // 3 bits from it
+      const std::vector<std::uint8_t> h = halves(bits);
+      const PackedHash q = first_bits(40);
+      EXPECT_EQ(nearest_half(h.data(), count, q[0], q[1]), 3) << count << " " << at;
+    }
+  }
+  const std::vector<std::uint8_t> none;
+  EXPECT_EQ(nearest_half(none.data(), 0, 0, 0), 257);
+  const std::vector<std::uint8_t> all = halves({128, 128, 128, 128, 128});
+  EXPECT_EQ(nearest_half(all.data(), 5, 0, 0), 128);
 }
 
 }  // namespace

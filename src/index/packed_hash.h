@@ -28,6 +28,12 @@ struct NearestHash {
   int distance = 257;  // 257, and index 0, when there was nothing to compare with
 };
 
+/// The smallest distance from `query`'s first two words (a half hash, 16
+/// little-endian bytes) to any of the `count` half hashes at `halves`; 257
+/// for none. Wide vector units count 4 at once where the processor has them.
+int nearest_half(const std::uint8_t* halves, std::size_t count, std::uint64_t q0,
+                 std::uint64_t q1);
+
 /// The hash of `hashes` nearest to `query`; among equally near ones the one
 /// with the lowest index.
 NearestHash find_nearest(const PackedHash& query, std::span<const PackedHash> hashes);

@@ -45,9 +45,9 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
   s.name_ = name;
   if (file.size() < kPageSize) return fail("index segment " + name + " is truncated");
   auto h = decode_header(file.first(kPageSize));
-  if (h && h->version != kSegmentVersion) {
+  if (h && h->version != kSegmentVersion && h->version != kBlockedSegmentVersion) {
     return fail("index segment " + name + " has version " + std::to_string(h->version) +
-                ", this program reads version " + std::to_string(kSegmentVersion));
+                ", this program reads versions 2 and 3");
   }
   if (h && h->file_size > file.size()) return fail("index segment " + name + " is truncated");
   if (!h || !header_fits(*h, file.size())) return fail(s.corrupted());
@@ -55,6 +55,7 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
   s.runs_ = h->runs;
   s.hashes_ = h->hashes;
   s.run_radius_ = static_cast<int>(h->run_radius);
+  s.block_bits_ = static_cast<int>(h->block_bits);
   s.rep_lows_at_ = h->sections[1].offset;
   s.rep_highs_at_ = h->sections[2].offset;
   s.checkpoints_at_ = h->sections[3].offset;
@@ -62,6 +63,7 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
   s.records_size_ = h->sections[4].size;
   s.pages_ = std::make_unique<PageChecker>(file, kPageSize, h->body_end, file.subspan(h->body_end));
   if (auto r = s.read_recordings(h->sections[0].offset, h->recordings); !r) return fail(r.error());
+  if (s.blocks_ > (std::uint64_t{1} << h->id_bits)) return fail(s.corrupted());
   for (std::size_t t = 0; t < s.layout_.size(); ++t) {
     const Section* sec = &h->sections[kSectionsBeforeTables + 4 * t];
     const PostingTableBytesView bytes{file.data() + sec[0].offset, file.data() + sec[1].offset,
@@ -88,6 +90,18 @@ Result<void> SegmentReader::read_recordings(std::uint64_t offset, std::uint64_t 
     recordings_.push_back(r);
   }
   if (position != hashes_ || (count == 0 && runs_ != 0)) return fail(corrupted());
+  // Each recording's runs begin a block of their own.
+  for (std::size_t i = 0; i < recordings_.size(); ++i) {
+    SegmentRecording& r = recordings_[i];
+    const std::uint64_t end = i + 1 < recordings_.size() ? recordings_[i + 1].first_run : runs_;
+    r.first_block = blocks_;
+    blocks_ += blocks_of(end - r.first_run, block_bits_);
+    if (block_bits_ == 0) continue;
+    for (std::uint64_t run = r.first_run; run < end; run += std::uint64_t{1} << block_bits_) {
+      block_starts_.push_back(static_cast<std::uint32_t>(run));
+    }
+  }
+  if (block_bits_ > 0) block_starts_.push_back(static_cast<std::uint32_t>(runs_));
   return {};
 }
 

@@ -52,7 +52,13 @@ struct SegmentRecording {
   std::uint64_t hashes = 0;
   std::uint64_t first_run = 0;
   std::uint64_t first_position = 0;  // of its first hash among the segment's
+  std::uint64_t first_block = 0;     // of its first run's block
 };
+
+/// The blocks of 2^block_bits runs that `runs` runs of one recording fill.
+inline std::uint64_t blocks_of(std::uint64_t runs, int block_bits) {
+  return (runs + (std::uint64_t{1} << block_bits) - 1) >> block_bits;
+}
 
 /// A run's record and where its first member lies.
 struct RunLocation {
@@ -66,7 +72,7 @@ class SegmentReader {
  public:
   /// The segment in `file` (which must outlive the reader); fails with
   /// "index segment NAME is truncated", "... is corrupted", or "... has
-  /// version N, this program reads version 2". `mapped` says the bytes are
+  /// version N, this program reads versions 2 and 3". `mapped` says the bytes are
   /// a read-only mapping of the file, whose pages release() may drop.
   static Result<SegmentReader> open(std::span<const std::uint8_t> file, const std::string& name,
                                     bool mapped = false);
@@ -74,6 +80,15 @@ class SegmentReader {
   const HammingLayout& layout() const { return layout_; }
   std::uint64_t runs() const { return runs_; }
   std::uint64_t hashes() const { return hashes_; }
+  /// A table's ids are of blocks of 2^block_bits() runs, each of one
+  /// recording; with 0, of runs.
+  int block_bits() const { return block_bits_; }
+  std::uint64_t blocks() const { return blocks_; }
+  /// The runs [first, second) of block `block` < blocks().
+  std::pair<std::uint64_t, std::uint64_t> block_runs(std::uint64_t block) const {
+    if (block_bits_ == 0) return {block, block + 1};
+    return {block_starts_[block], block_starts_[block + 1]};
+  }
   int run_radius() const { return run_radius_; }
   const std::vector<SegmentRecording>& recordings() const { return recordings_; }
   const PostingTableView& table(std::size_t i) const { return tables_[i]; }
@@ -84,6 +99,13 @@ class SegmentReader {
   /// fails its check. Most candidates are ruled out by it alone, so a search
   /// reads the second halves of few runs.
   std::optional<HalfHash> rep_low(std::uint64_t run) const { return half(rep_lows_at_, run); }
+  /// The first halves of runs [first, first + count) as 16 bytes each, checked;
+  /// nullptr when a page fails its check.
+  const std::uint8_t* rep_lows(std::uint64_t first, std::uint64_t count) const {
+    const std::uint64_t at = rep_lows_at_ + first * 16;
+    if (first > runs_ || count > runs_ - first || !pages_->check_at(at, count * 16)) return nullptr;
+    return file_.data() + at;
+  }
   /// Run `run`'s representative; nullopt when a page fails its check.
   std::optional<PackedHash> rep(std::uint64_t run) const {
     const auto low = half(rep_lows_at_, run), high = half(rep_highs_at_, run);
@@ -98,6 +120,10 @@ class SegmentReader {
   std::optional<RunLocation> locate(std::uint64_t run) const;
   /// Index into recordings() of the recording that holds run `run`.
   std::size_t recording_of(std::uint64_t run) const;
+  /// The same for block `block` < blocks().
+  std::size_t recording_of_block(std::uint64_t block) const {
+    return recording_of(block_runs(block).first);
+  }
   /// Recording `i`'s runs, checked, for writing into another segment.
   Result<RecordingRuns> recording_runs(std::size_t i) const;
   /// Drops this process's mapping of table t's pages (all pages when t is
@@ -122,6 +148,9 @@ class SegmentReader {
   HammingLayout layout_;
   std::uint64_t runs_ = 0, hashes_ = 0;
   int run_radius_ = 0;
+  int block_bits_ = 0;
+  std::uint64_t blocks_ = 0;
+  std::vector<std::uint32_t> block_starts_;  // each block's first run, then runs_
   std::uint64_t rep_lows_at_ = 0, rep_highs_at_ = 0, checkpoints_at_ = 0, records_at_ = 0,
                 records_size_ = 0;
   std::vector<SegmentRecording> recordings_;

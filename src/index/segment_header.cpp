@@ -83,6 +83,7 @@ std::vector<std::uint8_t> encode_header(const Header& h) {
   for (std::uint64_t v : {h.file_size, h.body_end, h.recordings, h.runs, h.hashes}) put(out, v, 8);
   put(out, h.layout.size(), 4);
   put(out, h.id_bits, 4);
+  if (h.version == kBlockedSegmentVersion) put(out, h.block_bits, 4);
   for (std::size_t t = 0; t < h.layout.size(); ++t) {
     put(out, h.layout[t].offset, 2);
     put(out, h.layout[t].bits, 2);
@@ -104,13 +105,17 @@ std::optional<Header> decode_header(std::span<const std::uint8_t> page) {
   }
   Header h;
   h.version = static_cast<std::uint32_t>(r.take(4));
-  if (h.version != kSegmentVersion) return h;
+  if (h.version != kSegmentVersion && h.version != kBlockedSegmentVersion) return h;
   h.run_radius = static_cast<std::uint32_t>(r.take(4));
   for (std::uint64_t* v : {&h.file_size, &h.body_end, &h.recordings, &h.runs, &h.hashes}) {
     *v = r.take(8);
   }
   const std::uint64_t tables = r.take(4);
   h.id_bits = static_cast<std::uint32_t>(r.take(4));
+  if (h.version == kBlockedSegmentVersion) {
+    h.block_bits = static_cast<std::uint32_t>(r.take(4));
+    if (h.block_bits == 0 || h.block_bits > kMaxBlockBits) return std::nullopt;
+  }
   if (tables == 0 || tables > kMaxTables) return std::nullopt;
   for (std::uint64_t t = 0; t < tables; ++t) {
     const auto offset = static_cast<std::uint16_t>(r.take(2));
@@ -133,6 +138,6 @@ bool header_fits(const Header& h, std::uint64_t file_size) {
   return h.file_size == file_size && h.body_end >= kPageSize && h.body_end <= file_size &&
          file_size - h.body_end == pages * 8 && is_valid_layout(h.layout) && h.id_bits >= 1 &&
          h.id_bits <= 32 && h.runs <= kMaxSegmentRuns &&
-         h.runs <= (std::uint64_t{1} << h.id_bits) && h.run_radius <= 8 && h.runs <= h.hashes &&
+         h.runs <= (std::uint64_t{1} << (h.id_bits + h.block_bits)) && h.run_radius <= 8 && h.runs <= h.hashes &&
          h.hashes <= kMaxSegmentHashes && h.recordings <= h.runs && sections_fit(h);
 }

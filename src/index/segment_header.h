@@ -10,6 +10,11 @@
 #include "index/multi_index.h"
 
 inline constexpr std::uint32_t kSegmentVersion = 2;
+/// A segment whose tables file blocks of runs, not runs, has this version:
+/// a program that reads only version 2 refuses it rather than misread it.
+inline constexpr std::uint32_t kBlockedSegmentVersion = 3;
+/// Blocks are at most this many bits' worth of runs.
+inline constexpr std::uint32_t kMaxBlockBits = 8;
 /// Every 64th run's record offset and position is kept, so a run is found
 /// by reading at most 63 record heads.
 inline constexpr std::uint64_t kCheckpointEvery = 64;
@@ -29,6 +34,9 @@ struct Header {
   std::uint32_t run_radius = 0;
   std::uint64_t file_size = 0, body_end = 0, recordings = 0, runs = 0, hashes = 0;
   std::uint32_t id_bits = 1;
+  // A table's ids are of blocks of 2^block_bits consecutive runs of one
+  // recording (version 3; version 2 files runs, block_bits 0).
+  std::uint32_t block_bits = 0;
   HammingLayout layout;
   std::vector<std::uint32_t> low_bits;  // per table
   std::vector<std::uint64_t> entries;   // per table

@@ -3,7 +3,8 @@
 // is looked up in the table, read forward; the candidate (run, query) pairs
 // found are dealt into partitions of a few thousand runs, so that measuring
 // them against the runs' representatives reads memory that stays in the
-// cache. A table's pages are let go once it has been read.
+// cache. A table's pages are let go once it has been read. Where a table
+// files blocks of runs, a candidate is every run of its block.
 // A near run is then measured member by member: a member's distance is the
 // representative's, moved by one for each of its flipped bits, so a run is
 // found whenever any member is within the distance, and reported as
@@ -135,27 +136,49 @@ Result<void> measure_run(const SegmentReader& segment, std::uint64_t run,
   return {};
 }
 
-// Keeps the pairs of partition `part` whose representative lies within
-// `limit` of the query (a member lies within the distance only if its
-// representative lies within the distance plus the run's radius); false
-// when a page fails its check.
+// The blocks of partition `part` begin at this block, its runs at the
+// first run of that block.
+std::uint64_t first_block_of(const SegmentReader& segment, std::uint64_t part) {
+  return part << (kPartBits - segment.block_bits());
+}
+
+// Keeps the runs of partition `part`'s candidate (block, query) pairs whose
+// representative lies within `limit` of the query (a member lies within
+// the distance only if its representative lies within the distance plus
+// the run's radius); false when a page fails its check. `base` is the
+// partition's first run.
 VORLANT_POPCOUNT_CLONES
-bool keep_near(const SegmentReader& segment, std::uint64_t part,
+bool keep_near(const SegmentReader& segment, std::uint64_t part, std::uint64_t base,
                std::span<const std::uint32_t> pairs, const Chunk& chunk, int limit,
                NearRuns& near) {
   // Far enough ahead that a representative has arrived when its turn comes.
   constexpr std::size_t kAhead = 16;
-  const std::uint64_t base = part << kPartBits;
+  const std::uint64_t first_block = first_block_of(segment, part);
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    if (i + kAhead < pairs.size()) segment.prefetch_rep(base + (pairs[i + kAhead] >> kQueryBits));
-    const std::uint64_t run = base + (pairs[i] >> kQueryBits);
+    if (i + kAhead < pairs.size()) {
+      const std::uint64_t ahead = first_block + (pairs[i + kAhead] >> kQueryBits);
+      if (ahead < segment.blocks()) segment.prefetch_rep(segment.block_runs(ahead).first);
+    }
+    const std::uint64_t block = first_block + (pairs[i] >> kQueryBits);
+    if (block >= segment.blocks()) return false;
     const PackedHash& q = chunk.queries[pairs[i] & kQueryMask];
-    const auto low = segment.rep_low(run);
-    if (!low) return false;
-    if (std::popcount((*low)[0] ^ q[0]) + std::popcount((*low)[1] ^ q[1]) > limit) continue;
-    const auto rep = segment.rep(run);
-    if (!rep) return false;
-    if (hamming_distance(*rep, q) <= limit) near.add(pairs[i] >> kQueryBits, pairs[i] & kQueryMask);
+    const auto [first, end] = segment.block_runs(block);
+    if (end - first > 1) {
+      // Most blocks have no member near enough: ruled out together.
+      const std::uint8_t* lows = segment.rep_lows(first, end - first);
+      if (!lows) return false;
+      if (nearest_half(lows, end - first, q[0], q[1]) > limit) continue;
+    }
+    for (std::uint64_t run = first; run < end; ++run) {
+      const auto low = segment.rep_low(run);
+      if (!low) return false;
+      if (std::popcount((*low)[0] ^ q[0]) + std::popcount((*low)[1] ^ q[1]) > limit) continue;
+      const auto rep = segment.rep(run);
+      if (!rep) return false;
+      if (hamming_distance(*rep, q) <= limit) {
+        near.add(static_cast<std::uint32_t>(run - base), pairs[i] & kQueryMask);
+      }
+    }
   }
   return true;
 }
@@ -163,9 +186,8 @@ bool keep_near(const SegmentReader& segment, std::uint64_t part,
 // The same for every run of the partition against every query: the search
 // past the tables' reach.
 VORLANT_POPCOUNT_CLONES
-bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& chunk, int limit,
+bool scan_near(const SegmentReader& segment, std::uint64_t base, const Chunk& chunk, int limit,
                NearRuns& near) {
-  const std::uint64_t base = part << kPartBits;
   const std::uint64_t end = std::min(segment.runs(), base + (std::uint64_t{1} << kPartBits));
   for (std::uint64_t run = base; run < end; ++run) {
     const auto rep = segment.rep(run);
@@ -179,8 +201,8 @@ bool scan_near(const SegmentReader& segment, std::uint64_t part, const Chunk& ch
   return true;
 }
 
-// Looks every probe of table t up, region by region, dealing the pairs
-// found into partitions.
+// Looks every probe of table t up, region by region, dealing the (block,
+// query) pairs found into partitions.
 Result<void> probe_table(const SegmentReader& segment, std::size_t t, int radius,
                          const Chunk& chunk, Scratch& s) {
   const Substring sub = segment.layout()[t];
@@ -195,11 +217,12 @@ Result<void> probe_table(const SegmentReader& segment, std::size_t t, int radius
   while (regions.next(region, s.probes)) {
     s.found.clear();
     if (!lookup.lookup(region, s.probes, s.found)) return fail(segment.corrupted());
+    const int part_bits = kPartBits - segment.block_bits();
     for (std::uint64_t f : s.found) {
-      const std::uint64_t run = f >> 32;
-      if (run >= segment.runs()) return fail(segment.corrupted());
-      s.parts[run >> kPartBits].push_back(static_cast<std::uint32_t>(
-          (run & ((1u << kPartBits) - 1)) << kQueryBits | (f & kQueryMask)));
+      const std::uint64_t block = f >> 32;
+      if (block >= segment.blocks()) return fail(segment.corrupted());
+      s.parts[block >> part_bits].push_back(static_cast<std::uint32_t>(
+          (block & ((1u << part_bits) - 1)) << kQueryBits | (f & kQueryMask)));
     }
   }
   return {};
@@ -207,7 +230,9 @@ Result<void> probe_table(const SegmentReader& segment, std::size_t t, int radius
 
 Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int max_distance,
                           Scratch& s, std::vector<SegmentHit>& out) {
-  s.parts.resize((segment.runs() >> kPartBits) + 1);
+  // Partitions of blocks hold at most as many runs as those of runs.
+  s.parts.resize((std::max(segment.runs(), segment.blocks() << segment.block_bits()) >> kPartBits) +
+                 1);
   for (auto& part : s.parts) part.clear();
   const auto radii = probe_radii(segment.layout(), max_distance);
   for (std::size_t t = 0; radii && t < radii->size(); ++t) {
@@ -217,12 +242,18 @@ Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int 
   const int limit = max_distance + segment.run_radius();
   for (std::uint64_t p = 0; p < s.parts.size(); ++p) {
     // Without radii the distance is past what the tables reach: every run is measured.
-    if (radii ? !keep_near(segment, p, s.parts[p], chunk, limit, s.near)
-              : !scan_near(segment, p, chunk, limit, s.near)) {
+    std::uint64_t base = p << kPartBits;
+    if (radii) {
+      const std::uint64_t first_block = first_block_of(segment, p);
+      if (first_block >= segment.blocks()) break;
+      base = segment.block_runs(first_block).first;
+    }
+    if (radii ? !keep_near(segment, p, base, s.parts[p], chunk, limit, s.near)
+              : !scan_near(segment, base, chunk, limit, s.near)) {
       return fail(segment.corrupted());
     }
     auto measured = s.near.drain([&](std::uint32_t run, std::span<const std::uint32_t> queries) {
-      return measure_run(segment, (p << kPartBits) + run, queries, chunk, max_distance, out);
+      return measure_run(segment, base + run, queries, chunk, max_distance, out);
     });
     if (!measured) return measured;
   }
