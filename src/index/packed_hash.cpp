@@ -74,24 +74,34 @@ int nearest_half_each(const std::uint8_t* halves, std::size_t count, std::uint64
 }
 
 #if defined(__x86_64__)
-// Four half hashes to a 512-bit register: each lane's count, added to its
-// neighbour's within the half hash, then the smallest of all.
-__attribute__((target("avx512f,avx512vpopcntdq"))) int nearest_half_wide(
-    const std::uint8_t* halves, std::size_t count, std::uint64_t q0, std::uint64_t q1) {
-  const __m512i query = _mm512_set_epi64(static_cast<long long>(q1), static_cast<long long>(q0),
-                                         static_cast<long long>(q1), static_cast<long long>(q0),
-                                         static_cast<long long>(q1), static_cast<long long>(q0),
-                                         static_cast<long long>(q1), static_cast<long long>(q0));
+#define VORLANT_WIDE __attribute__((target("avx512f,avx512vpopcntdq")))
+
+// Four half hashes' distances from the query, each in both of its lanes:
+// each lane's count added to its neighbour's. The masked forms start from
+// zeros: GCC 12 warns of the plain ones' undefined starting values.
+VORLANT_WIDE inline __m512i half_distances(const std::uint8_t* halves, __m512i query) {
+  const __m512i bits = _mm512_popcnt_epi64(_mm512_xor_si512(_mm512_loadu_si512(halves), query));
+  return _mm512_add_epi64(bits, _mm512_maskz_shuffle_epi32(0xffff, bits, _MM_PERM_BADC));
+}
+
+VORLANT_WIDE inline __m512i lane_min(__m512i a, __m512i b) {
+  return _mm512_maskz_min_epu64(0xff, a, b);
+}
+
+VORLANT_WIDE int nearest_half_wide(const std::uint8_t* halves, std::size_t count,
+                                   std::uint64_t q0, std::uint64_t q1) {
+  const auto a = static_cast<long long>(q0), b = static_cast<long long>(q1);
+  const __m512i query = _mm512_set_epi64(b, a, b, a, b, a, b, a);
   __m512i best = _mm512_set1_epi64(257);
   std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const __m512i bits = _mm512_popcnt_epi64(
-        _mm512_xor_si512(_mm512_loadu_si512(halves + 16 * i), query));
-    // The masked forms, which start from zeros: GCC 12 warns of the
-    // plain ones' undefined starting values.
-    const __m512i swapped = _mm512_maskz_shuffle_epi32(0xffff, bits, _MM_PERM_BADC);
-    best = _mm512_maskz_min_epu64(0xff, best, _mm512_add_epi64(bits, swapped));
+  // Sixteen at a time, so that the minimum does not wait on each group.
+  for (; i + 16 <= count; i += 16) {
+    const std::uint8_t* h = halves + 16 * i;
+    best = lane_min(best, lane_min(lane_min(half_distances(h, query), half_distances(h + 64, query)),
+                                   lane_min(half_distances(h + 128, query),
+                                            half_distances(h + 192, query))));
   }
+  for (; i + 4 <= count; i += 4) best = lane_min(best, half_distances(halves + 16 * i, query));
   alignas(64) std::uint64_t lanes[8];
   _mm512_store_si512(lanes, best);
   int nearest = nearest_half_each(halves + 16 * i, count - i, q0, q1);
