@@ -213,11 +213,11 @@ Result<void> probe_table(const SegmentReader& segment, std::size_t t, int radius
   for (const PackedHash& q : chunk.queries) s.keys.push_back(substring_key(q, sub));
   ProbeRegions regions(s.keys, sub.bits, radius, split);
   RegionLookup lookup(segment.table(t), split);
+  const int part_bits = kPartBits - segment.block_bits();
   std::uint64_t region = 0;
   while (regions.next(region, s.probes)) {
     s.found.clear();
     if (!lookup.lookup(region, s.probes, s.found)) return fail(segment.corrupted());
-    const int part_bits = kPartBits - segment.block_bits();
     for (std::uint64_t f : s.found) {
       const std::uint64_t block = f >> 32;
       if (block >= segment.blocks()) return fail(segment.corrupted());
