@@ -19,12 +19,16 @@ namespace {
 
 std::uint64_t load(const std::vector<std::uint8_t>& bytes, std::size_t at, int size) {
   std::uint64_t v = 0;
-  for (int i = 0; i < size; ++i) v |= std::uint64_t{bytes[at + static_cast<std::size_t>(i)]} << (8 * i);
+  for (int i = 0; i < size; ++i) {
+    v |= std::uint64_t{bytes[at + static_cast<std::size_t>(i)]} << (8 * i);
+  }
   return v;
 }
 
 void store(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 8; ++i) {
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
 }
 
 // Writes the header's checksum and the body pages' sums where the header
@@ -32,8 +36,7 @@ void store(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t v) {
 void reseal(std::vector<std::uint8_t>& bytes) {
   if (bytes.size() < kPageSize) return;
   const std::uint64_t version = load(bytes, 8, 4), tables = load(bytes, 56, 4);
-  if ((version != kSegmentVersion && version != kBlockedSegmentVersion) || tables == 0 ||
-      tables > 16) {
+  if (!is_readable_version(static_cast<std::uint32_t>(version)) || tables == 0 || tables > 16) {
     return;
   }
   const std::size_t fields = 64 + (version == kBlockedSegmentVersion ? 4 : 0) + 16 * tables +
@@ -88,7 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (auto runs = segment->recording_runs(i); !runs) require_own_message(runs.error());
     }
     std::vector<std::uint64_t> entries;
-    for (std::size_t t = 0; t < segment->layout().size(); ++t) (void)segment->table(t).entries(entries);
+    for (std::size_t t = 0; t < segment->layout().size(); ++t) {
+      (void)segment->table(t).entries(entries);
+    }
     return 0;
   });
   return 0;

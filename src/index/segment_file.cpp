@@ -45,7 +45,7 @@ Result<SegmentReader> SegmentReader::open(std::span<const std::uint8_t> file,
   s.name_ = name;
   if (file.size() < kPageSize) return fail("index segment " + name + " is truncated");
   auto h = decode_header(file.first(kPageSize));
-  if (h && h->version != kSegmentVersion && h->version != kBlockedSegmentVersion) {
+  if (h && !is_readable_version(h->version)) {
     return fail("index segment " + name + " has version " + std::to_string(h->version) +
                 ", this program reads versions 2 and 3");
   }

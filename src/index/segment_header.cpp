@@ -105,7 +105,7 @@ std::optional<Header> decode_header(std::span<const std::uint8_t> page) {
   }
   Header h;
   h.version = static_cast<std::uint32_t>(r.take(4));
-  if (h.version != kSegmentVersion && h.version != kBlockedSegmentVersion) return h;
+  if (!is_readable_version(h.version)) return h;
   h.run_radius = static_cast<std::uint32_t>(r.take(4));
   for (std::uint64_t* v : {&h.file_size, &h.body_end, &h.recordings, &h.runs, &h.hashes}) {
     *v = r.take(8);
@@ -138,6 +138,7 @@ bool header_fits(const Header& h, std::uint64_t file_size) {
   return h.file_size == file_size && h.body_end >= kPageSize && h.body_end <= file_size &&
          file_size - h.body_end == pages * 8 && is_valid_layout(h.layout) && h.id_bits >= 1 &&
          h.id_bits <= 32 && h.runs <= kMaxSegmentRuns &&
-         h.runs <= (std::uint64_t{1} << (h.id_bits + h.block_bits)) && h.run_radius <= 8 && h.runs <= h.hashes &&
-         h.hashes <= kMaxSegmentHashes && h.recordings <= h.runs && sections_fit(h);
+         h.runs <= (std::uint64_t{1} << (h.id_bits + h.block_bits)) && h.run_radius <= 8 &&
+         h.runs <= h.hashes && h.hashes <= kMaxSegmentHashes && h.recordings <= h.runs &&
+         sections_fit(h);
 }

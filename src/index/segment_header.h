@@ -13,6 +13,10 @@ inline constexpr std::uint32_t kSegmentVersion = 2;
 /// A segment whose tables file blocks of runs, not runs, has this version:
 /// a program that reads only version 2 refuses it rather than misread it.
 inline constexpr std::uint32_t kBlockedSegmentVersion = 3;
+/// True for the versions this program reads.
+inline bool is_readable_version(std::uint32_t version) {
+  return version == kSegmentVersion || version == kBlockedSegmentVersion;
+}
 /// Blocks are at most this many bits' worth of runs.
 inline constexpr std::uint32_t kMaxBlockBits = 8;
 /// Every 64th run's record offset and position is kept, so a run is found

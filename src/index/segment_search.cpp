@@ -230,9 +230,8 @@ Result<void> probe_table(const SegmentReader& segment, std::size_t t, int radius
 
 Result<void> search_chunk(const SegmentReader& segment, const Chunk& chunk, int max_distance,
                           Scratch& s, std::vector<SegmentHit>& out) {
-  // Partitions of blocks hold at most as many runs as those of runs.
-  s.parts.resize((std::max(segment.runs(), segment.blocks() << segment.block_bits()) >> kPartBits) +
-                 1);
+  // A partition of blocks spans as many runs, some of them padding, as one of runs.
+  s.parts.resize(((segment.blocks() << segment.block_bits()) >> kPartBits) + 1);
   for (auto& part : s.parts) part.clear();
   const auto radii = probe_radii(segment.layout(), max_distance);
   for (std::size_t t = 0; radii && t < radii->size(); ++t) {
